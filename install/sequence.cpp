@@ -1,0 +1,81 @@
+// sequence.cpp - the Install command, from the press to the end of the program
+
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include "install.h"
+#include "pathjoin.h"
+#include "resource.h"
+#include "setup.h"
+
+#define INSTALL_PATH_BYTES 2048
+
+/* Shows what failed, with its path on a line of its own, and ends the program
+   with exit code 1: no success box and nothing started. */
+static int EndWithError(const char *szFailure)
+{
+    MessageBoxA(NULL, szFailure, "ERROR", MB_OK | MB_ICONERROR);
+    g_exitCode = 1;
+    PostQuitMessage(1);
+    return 0;
+}
+
+/* Creates the one folder level of the install folder; an existing folder is
+   reused. */
+static int MakeInstallFolder(const char *szFolder)
+{
+    SECURITY_ATTRIBUTES sa = { sizeof(sa), NULL, TRUE };
+    if (CreateDirectoryA(szFolder, &sa))
+        return 1;
+    DWORD attributes = GetFileAttributesA(szFolder);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int RunInstall(void)
+{
+    // Install is disabled below, but a press queued before that is dispatched by
+    // the unpacker's pump step while this install runs.
+    static int s_running;
+    if (s_running)
+        return 0;
+    s_running = 1;
+
+    HWND hwnd = g_hwndSetup;
+    SendDlgItemMessageA(hwnd, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 3));
+    SendDlgItemMessageA(hwnd, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+    EnableWindow(GetDlgItem(hwnd, IDC_INSTALL), FALSE);
+    EnableWindow(GetDlgItem(hwnd, IDC_AGREE), FALSE);
+    EnableWindow(GetDlgItem(hwnd, IDC_BROWSE), FALSE);
+
+    char szFolder[INSTALL_PATH_BYTES] = "";
+    char szExe[INSTALL_PATH_BYTES] = "";
+    char szFailure[FAILURE_BYTES] = "";
+    GetDlgItemTextA(hwnd, IDC_PATH, szFolder, sizeof(szFolder));
+    // The executable's path is the longest one formed here; if it fits, so does
+    // every path that ends in the folder.
+    if (!AppendText(szFolder, sizeof(szFolder), PRODUCT_FOLDER) ||
+        !AppendText(szExe, sizeof(szExe), szFolder) || !AppendText(szExe, sizeof(szExe), PRODUCT_EXE))
+        return EndWithError(JoinPath("Install Path Too Long\n", szFolder));
+
+    if (!MakeInstallFolder(szFolder))
+        return EndWithError(JoinPath("Cannot Create Folder\n", szFolder));
+
+    CreateDesktopShortcut(hwnd, PRODUCT_LINK, szExe);
+
+    // The folder goes to the unpacker as it is: a copy through a 1,280-byte
+    // JoinPath slot could cut a long folder and send the files elsewhere.
+    if (!UnpackPayload(IDR_PAYLOAD, szFolder, szFailure, sizeof(szFailure)))
+        return EndWithError(szFailure);
+
+    MessageBoxA(NULL, "Installation is Complete\n\nClick 'OK' to Exit Setup", "SUCCESS",
+                MB_OK | MB_ICONINFORMATION);
+
+    // Started by its full path: a bare name would be looked for next to the
+    // setup first, and whatever "Tandreloop.exe" lies there would start instead.
+    if ((INT_PTR)ShellExecuteA(hwnd, "open", szExe, " ", szFolder, SW_SHOW) <= 32)
+        MessageBoxA(NULL, "Cannot Open Program", "ERROR", MB_OK | MB_ICONERROR);
+
+    PostQuitMessage(0);
+    return 1;
+}

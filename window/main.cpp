@@ -1,0 +1,94 @@
+// main.cpp - entry point, main loop and the pump step with its input filter
+
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "setup.h"
+#include "resource.h"
+
+HINSTANCE g_hInstance;
+HWND g_hwndSetup;
+HBRUSH g_hbrLicense;
+MSG g_msg;
+int g_exitCode;
+
+/* A setup usually starts from a downloads folder, where anyone can leave a DLL
+   named like one that Windows loads on demand. Restrict the search for such
+   DLLs to the system folder. The call does not exist on Windows versions
+   without the update that added it, so it is looked up at run time. */
+static void RestrictDllSearch(void)
+{
+    typedef BOOL (WINAPI *SetDefaultDllDirectoriesProc)(DWORD);
+    HMODULE hKernel = GetModuleHandleA("kernel32.dll");
+    SetDefaultDllDirectoriesProc setDefault = hKernel
+        ? (SetDefaultDllDirectoriesProc)(void *)GetProcAddress(hKernel, "SetDefaultDllDirectories")
+        : NULL;
+    if (setDefault)
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+/* The licence box is read-only to the keyboard and the path box to keyboard and
+   mouse alike (the folder chooser is the way to change it). Only this pump drops
+   these messages: platform dialogs with loops of their own see everything. */
+static int IsFilteredInput(const MSG *msg)
+{
+    if (!msg->hwnd)
+        return 0;
+    if (msg->hwnd == GetDlgItem(g_hwndSetup, IDC_LICENSE))
+        return msg->message == WM_KEYDOWN;
+    if (msg->hwnd == GetDlgItem(g_hwndSetup, IDC_PATH))
+        return msg->message == WM_KEYDOWN || msg->message == WM_RBUTTONDOWN ||
+               msg->message == WM_LBUTTONDOWN;
+    return 0;
+}
+
+/* One pump step. The main loop polls rather than blocking in GetMessage, and the
+   unpacker runs a step after every file so that the window stays alive. A
+   dropped message ends the step; what is still queued waits for the next one.
+   IsDialogMessage is not used, so Tab, Enter and Escape have no dialog meaning. */
+int PumpMessages(void)
+{
+    if (PeekMessageA(&g_msg, NULL, 0, 0, PM_NOREMOVE))
+    {
+        do
+        {
+            if (!GetMessageA(&g_msg, NULL, 0, 0))
+                return 1;
+            if (IsFilteredInput(&g_msg))
+                break;
+            TranslateMessage(&g_msg);
+            DispatchMessageA(&g_msg);
+        } while (PeekMessageA(&g_msg, NULL, 0, 0, PM_NOREMOVE));
+    }
+    Sleep(1);
+    return 0;
+}
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nCmdShow)
+{
+    (void)hPrevInstance;
+    (void)lpCmdLine;
+    (void)nCmdShow;
+
+    RestrictDllSearch();
+    g_hInstance = hInstance;
+    CoInitialize(NULL);
+
+    INITCOMMONCONTROLSEX icc = { sizeof(icc), ICC_BAR_CLASSES };
+    InitCommonControlsEx(&icc);
+    g_hbrLicense = CreateSolidBrush(LICENSE_BACK_COLOR);
+
+    g_hwndSetup = CreateDialogParamA(hInstance, MAKEINTRESOURCEA(IDD_SETUP), NULL, SetupDialogProc, 0);
+    if (g_hwndSetup)
+    {
+        ShowWindow(g_hwndSetup, SW_SHOWNORMAL);
+        SendMessageA(g_hwndSetup, WM_PAINT, 0, 0);
+        while (!PumpMessages())
+            ;
+    }
+
+    CoUninitialize();
+    DeleteObject(g_hbrLicense);
+    return g_exitCode;
+}
