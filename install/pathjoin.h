@@ -18,7 +18,8 @@ char *JoinPath(const char *piece1, const char *piece2 = 0, const char *piece3 = 
                const char *piece4 = 0, const char *piece5 = 0);
 
 /* Appends text to the zero-terminated target of cbTarget bytes. Returns 1 when all
-   of it fit; otherwise 0, with target holding as much as fit, still terminated. */
+   of it fit; otherwise 0, with target holding as much as fit, still terminated
+   (a target with no zero in its cbTarget bytes is left as it is). */
 int AppendText(char *target, size_t cbTarget, const char *text);
 
 #endif

@@ -2,14 +2,38 @@
 
 #include "payload.h"
 
+#include <ctype.h>
 #include <string.h>
+
+/* CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 name devices, also with
+   an extension ("nul.txt"): opening one writes to the device, not to a file. */
+static int IsDeviceName(const char *name)
+{
+    static const char *const devices[] = { "CON", "PRN", "AUX", "NUL" };
+    size_t cbStem = strcspn(name, ".");
+    char stem[5] = "";
+    if (cbStem < 3 || cbStem > 4)
+        return 0;
+    for (size_t i = 0; i < cbStem; i++)
+        stem[i] = (char)toupper((unsigned char)name[i]);
+    if (cbStem == 3)
+    {
+        for (const char *device : devices)
+            if (strcmp(stem, device) == 0)
+                return 1;
+        return 0;
+    }
+    return (strncmp(stem, "COM", 3) == 0 || strncmp(stem, "LPT", 3) == 0) && stem[3] >= '1' && stem[3] <= '9';
+}
 
 int IsBareFileName(const char *name)
 {
     size_t cb = strlen(name);
     if (cb == 0 || cb > PAYLOAD_NAME_MAX)
         return 0;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+    // Windows drops a trailing dot or space, so such a name would be written
+    // under another one ("." and ".." among them).
+    if (name[cb - 1] == '.' || name[cb - 1] == ' ' || IsDeviceName(name))
         return 0;
     for (const unsigned char *p = (const unsigned char *)name; *p; p++)
     {

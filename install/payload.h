@@ -44,8 +44,9 @@ PayloadStep NextPayloadEntry(const unsigned char *payload, size_t cbPayload,
 int CheckPayload(const unsigned char *payload, size_t cbPayload);
 
 /* 1 when name can be written as a file straight into a folder: 1 to
-   PAYLOAD_NAME_MAX bytes, no folder part (\ / :), not "." or "..", no control
-   character and none of the characters Windows refuses in file names (< > " | ? *). */
+   PAYLOAD_NAME_MAX bytes, no folder part (\ / :), not ending in a dot or space
+   (so neither "." nor ".."), no control character, none of the characters
+   Windows refuses in file names (< > " | ? *) and no device name (CON, NUL.txt). */
 int IsBareFileName(const char *name);
 
 #endif

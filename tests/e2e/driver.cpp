@@ -1,0 +1,655 @@
+// driver.cpp - end-to-end scenarios: starts setup.exe under Wine and works it
+// from outside through its real message queue
+//
+//   driver.exe SCENARIO setup=PATH [product=FOLDER] [license=PATH] [payload=PATH]
+//              [path=INSTALLPATH] [expect=TEXT] [shots=FOLDER] ...
+//
+// Exits 0 when every check passed, 1 otherwise; each failed check is printed.
+
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "payload.h"
+#include "resource.h"
+
+static std::map<std::string, std::string> g_options;   /* name=value arguments */
+
+static std::string Option(const char *name)
+{
+    auto found = g_options.find(name);
+    return found == g_options.end() ? "" : found->second;
+}
+
+/* ---- working the setup window ---- */
+
+static bool StartSetup(Program *setup, const std::string &exe, const std::string &args = "")
+{
+    return StartProgram(setup, exe, args, "#32770", "Install");
+}
+
+static bool WaitUntil(bool (*condition)(HWND), HWND hwnd, DWORD ms = WAIT_MS)
+{
+    DWORD start = GetTickCount();
+    while (!condition(hwnd))
+    {
+        if (GetTickCount() - start > ms)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+static LRESULT Send(HWND hwnd, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(hwnd, message, wParam, lParam, SMTO_NORMAL, WAIT_MS, &result);
+    return (LRESULT)result;
+}
+
+/* Waits until the setup has handled everything posted to it so far: messages
+   are taken in order, so once a marker posted last has taken effect, so has
+   everything before it. The marker is a progress bar position. */
+static void Flush(HWND setup)
+{
+    static int s_marker;
+    HWND progress = GetDlgItem(setup, IDC_PROGRESS);
+    s_marker = 50 + (s_marker + 1) % 50;    // clear of the install's 0 to 3
+    PostMessageA(progress, PBM_SETPOS, s_marker, 0);
+    DWORD start = GetTickCount();
+    while (Send(progress, PBM_GETPOS) != s_marker && GetTickCount() - start < WAIT_MS)
+        Sleep(10);
+}
+
+static void Click(HWND control)
+{
+    PostMessageA(control, BM_CLICK, 0, 0);
+}
+
+static void PostKey(HWND control, WPARAM key)
+{
+    PostMessageA(control, WM_KEYDOWN, key, 1);
+    PostMessageA(control, WM_KEYUP, key, 0xC0000001);
+}
+
+static bool InstallEnabled(HWND setup)
+{
+    return IsWindowEnabled(GetDlgItem(setup, IDC_INSTALL));
+}
+
+static bool InstallDisabled(HWND setup)
+{
+    return !InstallEnabled(setup);
+}
+
+static void Tick(HWND setup)
+{
+    Click(GetDlgItem(setup, IDC_AGREE));
+    Flush(setup);
+}
+
+static void CloseSetup(Program *setup)
+{
+    // As the title bar's close button does.
+    PostMessageA(setup->hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    CHECK_EQ(WaitForExit(setup), 0);
+}
+
+/* ---- the product and the installed files ---- */
+
+static std::vector<std::string> PayloadNames(const std::string &payloadFile)
+{
+    std::vector<std::string> names;
+    std::string payload = ReadWholeFile(payloadFile);
+    size_t pos = 0;
+    PayloadEntry entry;
+    while (NextPayloadEntry((const unsigned char *)payload.data(), payload.size(), &pos, &entry) == PAYLOAD_ENTRY)
+        names.push_back(entry.name);
+    return names;
+}
+
+static std::string InstallFolder()
+{
+    std::string path = Option("path");
+    return (path.empty() ? "C:\\" : path) + "Tandreloop\\";
+}
+
+static std::string DesktopLink()
+{
+    return DesktopFolder() + "Tandreloop.lnk";
+}
+
+static void RemoveInstallation()
+{
+    RemoveTree(InstallFolder());
+    DeleteFileA(DesktopLink().c_str());
+}
+
+/* Every product file is in the install folder, byte for byte. */
+static void CheckInstalledFiles(const std::vector<std::string> &names)
+{
+    std::string product = WinPath(Option("product"));
+    for (const std::string &name : names)
+    {
+        bool ok = false;
+        std::string expected = ReadWholeFile(product + "\\" + name, &ok);
+        Check(ok, "product file readable", __LINE__, name);
+        Check(ReadWholeFile(InstallFolder() + name) == expected, "installed file equals the product's", __LINE__, name);
+    }
+}
+
+/* The product started from the install folder, with that folder as working
+   folder and no arguments; closes it. */
+static void CheckProductRuns()
+{
+    HWND product = WaitForWindow(0, "TandreloopWindow", "Tandreloop");
+    Check(product != NULL, "the product's window appears", __LINE__);
+    if (!product)
+        return;
+    std::string text = ItemText(product, 100);
+    std::string folder = InstallFolder();
+    Check(text.find("Running from: " + folder + "Tandreloop.exe\r\n") != std::string::npos,
+          "product runs from the install folder", __LINE__, text);
+    Check(text.find("Working folder: " + folder + "\r\n") != std::string::npos,
+          "product's working folder is the install folder", __LINE__, text);
+    size_t args = text.find("Command line:");
+    Check(args != std::string::npos && text.find_first_not_of(" \r\n", args + 13) == std::string::npos,
+          "product gets no arguments", __LINE__, text);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(product, &pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+    PostMessageA(product, WM_CLOSE, 0, 0);
+    if (process)
+    {
+        CHECK(WaitForSingleObject(process, WAIT_MS) == WAIT_OBJECT_0);
+        CloseHandle(process);
+    }
+}
+
+static void Screenshot(const char *name)
+{
+    std::string shots = Option("shots");
+    Screen screen;
+    if (!shots.empty() && CaptureScreen(&screen))
+        SaveScreen(screen, WinPath(shots) + "\\" + name + ".bmp");
+}
+
+/* ---- scenarios ---- */
+
+/* Start-up state, the licence box's colours, and that a command line changes
+   nothing; closing ends the program with exit code 0. */
+static void StartState()
+{
+    Program setup;
+    if (!StartSetup(&setup, WinPath(Option("setup")), "/S /D=C:\\Elsewhere --help"))
+        return;
+    HWND hwnd = setup.hwnd;
+    HWND license = GetDlgItem(hwnd, IDC_LICENSE);
+    CHECK_EQ(WindowText(hwnd), std::string("Install"));
+    CHECK_EQ(ItemText(hwnd, IDC_PATH), std::string("C:\\"));
+    CHECK(FocusOf(hwnd) == license);
+    CHECK(!InstallEnabled(hwnd));
+    CHECK(Send(GetDlgItem(hwnd, IDC_AGREE), BM_GETCHECK) == BST_UNCHECKED);
+    CHECK_EQ(ItemText(hwnd, IDC_STATUS), std::string(""));
+    std::string text = ReadWholeFile(WinPath(Option("license")));
+    CHECK(text.size() > 4000);
+    CHECK_EQ(WindowText(license), text);
+
+    // The licence box is light green on mid grey; the path box keeps the
+    // system's colours.
+    Sleep(500);
+    Screen screen;
+    CHECK(CaptureScreen(&screen));
+    Screenshot("window");
+    RECT box;
+    GetClientRect(license, &box);
+    MapWindowPoints(license, NULL, (POINT *)&box, 2);
+    int grey = 0, green = 0, total = 0;
+    for (int y = box.top; y < box.bottom && y < screen.height; y++)
+        for (int x = box.left; x < box.right && x < screen.width; x++, total++)
+        {
+            grey += screen.At(x, y) == 0x707070;
+            green += screen.At(x, y) == 0x80FF80;
+        }
+    Check(total > 0 && grey > total / 2 && green > total / 100, "licence colours", __LINE__,
+          std::to_string(grey) + " grey and " + std::to_string(green) + " green of " + std::to_string(total));
+    HWND path = GetDlgItem(hwnd, IDC_PATH);
+    GetClientRect(path, &box);
+    MapWindowPoints(path, NULL, (POINT *)&box, 2);
+    DWORD window = GetSysColor(COLOR_WINDOW);
+    window = (window & 0xFF) << 16 | (window & 0xFF00) | (window >> 16 & 0xFF);
+    CHECK(screen.At(box.right - 3, (box.top + box.bottom) / 2) == window);
+    CHECK(screen.At(box.right - 3, (box.top + box.bottom) / 2) != 0x707070);
+
+    CloseSetup(&setup);
+}
+
+/* Install is enabled exactly while the agreement box is ticked. */
+static void Agreement()
+{
+    Program setup;
+    if (!StartSetup(&setup, WinPath(Option("setup"))))
+        return;
+    HWND hwnd = setup.hwnd;
+    Tick(hwnd);
+    CHECK(WaitUntil(InstallEnabled, hwnd));
+    Tick(hwnd);
+    CHECK(WaitUntil(InstallDisabled, hwnd));
+    Tick(hwnd);
+    CHECK(WaitUntil(InstallEnabled, hwnd));
+    CloseSetup(&setup);
+}
+
+/* The pump drops key presses aimed at the licence and path boxes and button
+   presses aimed at the path box; everything else gets through. */
+static void InputFilter()
+{
+    Program setup;
+    if (!StartSetup(&setup, WinPath(Option("setup"))))
+        return;
+    HWND hwnd = setup.hwnd;
+    HWND license = GetDlgItem(hwnd, IDC_LICENSE);
+    HWND path = GetDlgItem(hwnd, IDC_PATH);
+    HWND agree = GetDlgItem(hwnd, IDC_AGREE);
+    std::string text = WindowText(license);
+
+    // Delete would remove a character, X would type one (through the WM_CHAR
+    // that TranslateMessage makes of the key press).
+    PostKey(license, VK_DELETE);
+    PostKey(license, 'X');
+    PostKey(path, VK_DELETE);
+    PostKey(path, 'X');
+    Flush(hwnd);
+    CHECK(WindowText(license) == text);
+    CHECK_EQ(ItemText(hwnd, IDC_PATH), std::string("C:\\"));
+
+    // The licence box is not read-only: a character that reaches it is typed.
+    PostMessageA(license, WM_CHAR, 'X', 1);
+    Flush(hwnd);
+    CHECK(WindowText(license) != text);
+
+    // The same key on another control is handled: Space ticks the agreement box.
+    PostKey(agree, VK_SPACE);
+    Flush(hwnd);
+    CHECK(Send(agree, BM_GETCHECK) == BST_CHECKED);
+    CHECK(WaitUntil(InstallEnabled, hwnd));
+
+    // Mouse: a click gives the agreement box the focus; presses on the path box
+    // do not take it; a click on the licence box does.
+    PostMessageA(agree, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+    PostMessageA(agree, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+    Flush(hwnd);
+    CHECK(FocusOf(hwnd) == agree);
+    PostMessageA(path, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    PostMessageA(path, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    PostMessageA(path, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(5, 5));
+    Flush(hwnd);
+    CHECK(FocusOf(hwnd) == agree);
+    PostMessageA(license, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    PostMessageA(license, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    Flush(hwnd);
+    CHECK(FocusOf(hwnd) == license);
+
+    CloseSetup(&setup);
+}
+
+/* Sets the trace hook on the setup's thread: from then on every position sent
+   to its progress bar is written to a file with the status line of that
+   moment. Returns the file's path. */
+static std::string TracePath()
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    return std::string(temp) + "setup-trace.txt";
+}
+
+static std::string TraceSetup(const Program &setup)
+{
+    std::string path = TracePath();
+    DeleteFileA(path.c_str());
+    HMODULE hook = LoadLibraryA("tracehook.dll");
+    HOOKPROC proc = hook ? (HOOKPROC)(void *)GetProcAddress(hook, "TraceHookProc") : NULL;
+    Check(proc && SetWindowsHookExA(WH_CALLWNDPROCRET, proc, hook, setup.pi.dwThreadId),
+          "trace hook set", __LINE__);
+    return path;
+}
+
+/* Starts the setup (or the variant named by payload=), sets the install path
+   when path= is given, ticks the agreement box and presses Install; with trace,
+   records the progress shown (see TraceSetup). */
+static bool StartInstall(Program *setup, const std::string &exe, std::string *trace = NULL)
+{
+    if (!StartSetup(setup, exe))
+        return false;
+    if (trace)
+        *trace = TraceSetup(*setup);
+    if (!Option("path").empty())
+        Send(GetDlgItem(setup->hwnd, IDC_PATH), WM_SETTEXT, 0, (LPARAM)Option("path").c_str());
+    Tick(setup->hwnd);
+    Click(GetDlgItem(setup->hwnd, IDC_INSTALL));
+    return true;
+}
+
+/* The setup to run: setup.exe itself, or a copy carrying the payload= file. */
+static std::string SetupToRun()
+{
+    std::string exe = WinPath(Option("setup"));
+    if (Option("payload").empty())
+        return exe;
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    std::string folder = std::string(temp) + "setup-variant\\";
+    RemoveTree(folder);
+    CreateDirectoryA(folder.c_str(), NULL);
+    std::string variant = folder + "setup.exe";
+    Check(MakeSetupVariant(exe, WinPath(Option("payload")), variant), "variant with another payload", __LINE__);
+    return variant;
+}
+
+/* The whole install: files, link, progress shown per file, the success box
+   with the window's final state, then the product started from its folder. */
+static void Install()
+{
+    std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
+    CHECK_EQ(names.size(), (size_t)3);
+    if (!Option("path").empty())
+        CreateDirectoryA(Option("path").c_str(), NULL);
+    RemoveInstallation();
+
+    for (int round = 1; round <= (Option("twice").empty() ? 1 : 2); round++)
+    {
+        if (round == 2)
+        {
+            // Longer files and another link already in place are replaced whole.
+            WriteWholeFile(InstallFolder() + names[0], std::string(300000, 'x'));
+            WriteWholeFile(DesktopLink(), "not a link");
+        }
+        Program setup;
+        std::string trace;
+        if (!StartInstall(&setup, WinPath(Option("setup")), &trace))
+            return;
+        HWND hwnd = setup.hwnd;
+
+        HWND box = WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");
+        Check(box != NULL, "success box", __LINE__);
+        if (!box)
+        {
+            WaitForExit(&setup);
+            return;
+        }
+        // The position after each file, and the file it was for on the status line.
+        std::string expected = "0\t\n";
+        for (size_t i = 0; i < names.size(); i++)
+            expected += std::to_string(i + 1) + "\t Unpacking Files ... " + names[i] + "\n";
+        CHECK_EQ(ReadWholeFile(trace), expected);
+
+        CHECK_EQ(MessageBoxText(box), std::string("Installation is Complete\n\nClick 'OK' to Exit Setup"));
+        CHECK_EQ((long)Send(GetDlgItem(hwnd, IDC_PROGRESS), PBM_GETPOS), 3L);
+        CHECK_EQ(ItemText(hwnd, IDC_STATUS), std::string(" Installation Complete"));
+        CHECK(!IsWindowEnabled(GetDlgItem(hwnd, IDC_INSTALL)));
+        CHECK(!IsWindowEnabled(GetDlgItem(hwnd, IDC_AGREE)));
+        CHECK(!IsWindowEnabled(GetDlgItem(hwnd, IDC_BROWSE)));
+        CHECK(!IsRunning("Tandreloop.exe"));
+        CheckInstalledFiles(names);
+        CHECK_EQ(LinkTarget(DesktopLink()), InstallFolder() + "Tandreloop.exe");
+
+        PressOk(box);
+        CheckProductRuns();
+        CHECK_EQ(WaitForExit(&setup), 0);
+    }
+}
+
+/* Presses OK on every success box until the setup ends; returns how many there
+   were and the setup's exit code. */
+static int ConfirmUntilExit(Program *setup, long *exitCode)
+{
+    int boxes = 0;
+    while (WaitForSingleObject(setup->pi.hProcess, 20) == WAIT_TIMEOUT)
+    {
+        HWND box = WaitForMessageBox(setup->pi.dwProcessId, "SUCCESS", 0);
+        if (box)
+        {
+            boxes++;
+            PressOk(box);
+        }
+    }
+    *exitCode = WaitForExit(setup);
+    return boxes;
+}
+
+/* Closing the window while files are written, and a second Install command
+   queued behind the first: every file is still written, one success box, the
+   product starts, exit code 0. */
+static void Interrupted()
+{
+    std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
+    RemoveInstallation();
+    Program setup;
+    if (!StartSetup(&setup, WinPath(Option("setup"))))
+        return;
+    Tick(setup.hwnd);
+    // Both are queued before the first is handled, so the unpacker's pump step
+    // takes them while the files are being written.
+    PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
+    if (Option("then") == "close")
+        PostMessageA(setup.hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    else
+        PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
+    long exitCode = -1;
+    CHECK_EQ(ConfirmUntilExit(&setup, &exitCode), 1);
+    CHECK_EQ(exitCode, 0L);
+    CheckInstalledFiles(names);
+    CheckProductRuns();
+}
+
+/* A payload without the executable: success, then "Cannot Open Program", and
+   a Tandreloop.exe lying next to the setup is not started in its place. */
+static void MissingProgram()
+{
+    RemoveInstallation();
+    std::string exe = SetupToRun();
+    std::string product = WinPath(Option("product"));
+    std::string folder = exe.substr(0, exe.rfind('\\') + 1);
+    for (const char *name : { "Tandreloop.exe", "TandreCore.dll", "TandreDraw.dll" })
+        CopyFileA((product + "\\" + name).c_str(), (folder + name).c_str(), FALSE);
+
+    Program setup;
+    if (!StartInstall(&setup, exe))
+        return;
+    HWND box = WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");
+    Check(box != NULL, "success box", __LINE__);
+    PressOk(box);
+    box = WaitForMessageBox(setup.pi.dwProcessId, "ERROR");
+    Check(box != NULL, "error box", __LINE__);
+    CHECK_EQ(MessageBoxText(box), std::string("Cannot Open Program"));
+    CHECK(!IsRunning("Tandreloop.exe"));
+    PressOk(box);
+    CHECK_EQ(WaitForExit(&setup), 0);
+    CHECK(!IsRunning("Tandreloop.exe"));
+}
+
+/* A failure: the "ERROR" box says what failed and where (expect=), no success
+   box, nothing started, exit code 1. Optional set-up: a folder where a file
+   must go (folder-at=); checks: no link (nolink=1), no files (nofiles=1). */
+static void Failure()
+{
+    RemoveInstallation();
+    if (!Option("folder-at").empty())
+    {
+        CreateDirectoryA(InstallFolder().c_str(), NULL);
+        CreateDirectoryA(Option("folder-at").c_str(), NULL);
+    }
+    Program setup;
+    if (!StartInstall(&setup, SetupToRun()))
+        return;
+    HWND box = NULL;
+    while (!box && WaitForSingleObject(setup.pi.hProcess, 20) == WAIT_TIMEOUT)
+    {
+        CHECK(WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS", 0) == NULL);
+        box = WaitForMessageBox(setup.pi.dwProcessId, "ERROR", 0);
+    }
+    Check(box != NULL, "error box", __LINE__);
+    if (box)
+    {
+        CHECK_EQ(MessageBoxText(box), Option("expect"));
+        PressOk(box);
+    }
+    CHECK_EQ(WaitForExit(&setup), 1L);
+    CHECK(!IsRunning("Tandreloop.exe"));
+    if (!Option("nolink").empty())
+        CHECK(!FileExists(DesktopLink()));
+    if (!Option("nofiles").empty())
+        for (const char *name : { "Tandreloop.exe", "TandreCore.dll", "TandreDraw.dll" })
+            Check(!FileExists(InstallFolder() + name), "no file written", __LINE__, name);
+}
+
+/* ---- the folder chooser ---- */
+
+/* The chooser: a dialog of the setup's process other than the setup window. */
+static std::vector<HWND> Choosers(const Program &setup)
+{
+    std::vector<HWND> found;
+    for (HWND hwnd : FindWindows(setup.pi.dwProcessId, "#32770", NULL))
+        if (hwnd != setup.hwnd)
+            found.push_back(hwnd);
+    return found;
+}
+
+static HWND OpenChooser(const Program &setup)
+{
+    Click(GetDlgItem(setup.hwnd, IDC_BROWSE));
+    DWORD start = GetTickCount();
+    while (Choosers(setup).empty() && GetTickCount() - start < WAIT_MS)
+        Sleep(20);
+    std::vector<HWND> found = Choosers(setup);
+    Check(found.size() == 1, "one chooser opens", __LINE__);
+    return found.empty() ? NULL : found[0];
+}
+
+static void EndChooser(const Program &setup, HWND chooser, int button)
+{
+    PostMessageA(GetDlgItem(chooser, button), BM_CLICK, 0, 0);
+    DWORD start = GetTickCount();
+    while (IsWindow(chooser) && GetTickCount() - start < WAIT_MS)
+        Sleep(20);
+    Flush(setup.hwnd);
+}
+
+/* Selects an item of the chooser's tree as a user does by typing: the tree
+   view selects the next visible item whose text starts with what was typed,
+   and {Down} moves to the next item. After each part the item is expanded. */
+static void TypeInChooser(const Program &setup, HWND chooser, const std::vector<std::string> &parts)
+{
+    HWND tree = FindWindowExA(chooser, NULL, WC_TREEVIEWA, NULL);
+    Check(tree != NULL, "chooser has a tree", __LINE__);
+    for (const std::string &part : parts)
+    {
+        Sleep(1100);    // the tree starts a new search after a pause in typing
+        if (part == "{Down}")
+            PostKey(tree, VK_DOWN);
+        else
+            for (char c : part)
+                PostMessageA(tree, WM_CHAR, (unsigned char)c, 1);
+        Flush(setup.hwnd);
+        HTREEITEM item = (HTREEITEM)Send(tree, TVM_GETNEXTITEM, TVGN_CARET, 0);
+        Send(tree, TVM_EXPAND, TVE_EXPAND, (LPARAM)item);
+    }
+}
+
+/* Browse opens one chooser however often it is pressed; cancelling keeps the
+   path box; a chosen folder is written with one backslash, a drive root as it
+   is. Under Wine the chooser's tree shows drive C: first under "My Computer".
+   (Wine on emulated 32-bit x86 cannot read another process's memory, so item
+   texts cannot be read back; typing selects items the way a user can.) */
+static void Browse()
+{
+    CreateDirectoryA("C:\\Apps", NULL);
+    Program setup;
+    if (!StartSetup(&setup, WinPath(Option("setup"))))
+        return;
+    HWND chooser = OpenChooser(setup);
+    Click(GetDlgItem(setup.hwnd, IDC_BROWSE));
+    Flush(setup.hwnd);
+    Sleep(500);
+    CHECK_EQ(Choosers(setup).size(), (size_t)1);
+    EndChooser(setup, chooser, IDCANCEL);
+    CHECK(Choosers(setup).empty());
+    CHECK_EQ(ItemText(setup.hwnd, IDC_PATH), std::string("C:\\"));
+
+    chooser = OpenChooser(setup);
+    if (chooser)
+    {
+        TypeInChooser(setup, chooser, { "My Computer", "{Down}", "Apps" });
+        EndChooser(setup, chooser, IDOK);
+    }
+    CHECK_EQ(ItemText(setup.hwnd, IDC_PATH), std::string("C:\\Apps\\"));
+
+    chooser = OpenChooser(setup);
+    if (chooser)
+    {
+        TypeInChooser(setup, chooser, { "My Computer", "{Down}" });
+        EndChooser(setup, chooser, IDOK);
+    }
+    CHECK_EQ(ItemText(setup.hwnd, IDC_PATH), std::string("C:\\"));
+
+    CloseSetup(&setup);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+    {
+        printf("usage: driver SCENARIO name=value...\n");
+        return 2;
+    }
+    for (int i = 2; i < argc; i++)
+    {
+        const char *eq = strchr(argv[i], '=');
+        if (eq)
+            g_options[std::string(argv[i], eq - argv[i])] = eq + 1;
+    }
+    // Windows paths in path=, folder-at= and expect= are written with / (a
+    // backslash before a list separator means something else to CMake), and
+    // expect= carries line feeds written as \n.
+    for (const char *name : { "path", "folder-at", "expect" })
+    {
+        std::string &value = g_options[name];
+        for (size_t at; (at = value.find("\\n")) != std::string::npos;)
+            value.replace(at, 2, "\n");
+        for (char &c : value)
+            if (c == '/')
+                c = '\\';
+    }
+    CoInitialize(NULL);
+    SetEnvironmentVariableA("SETUP_TRACE", TracePath().c_str());   // inherited by the setups started
+
+    static const struct { const char *name; void (*run)(); } scenarios[] = {
+        { "start-state", StartState },
+        { "agreement", Agreement },
+        { "input-filter", InputFilter },
+        { "install", Install },
+        { "interrupted", Interrupted },
+        { "missing-program", MissingProgram },
+        { "failure", Failure },
+        { "browse", Browse },
+    };
+    for (auto &scenario : scenarios)
+    {
+        if (strcmp(argv[1], scenario.name) == 0)
+        {
+            scenario.run();
+            printf("%s: %s\n", scenario.name, g_failures ? "FAILED" : "passed");
+            return g_failures ? 1 : 0;
+        }
+    }
+    printf("unknown scenario %s\n", argv[1]);
+    return 2;
+}

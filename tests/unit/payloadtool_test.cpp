@@ -1,0 +1,285 @@
+// payloadtool_test.cpp - runs the built payload tool and reads its output back
+//
+// The output is checked with the setup's own reader, so packer and setup cannot
+// drift apart without a test failing.
+
+#include "payload.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ToolRun
+{
+    int exitCode;
+    std::string out, err;
+};
+
+std::string ReadAll(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteAll(const fs::path &path, const std::string &data)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary).write(data.data(), data.size());
+}
+
+std::string Quote(const std::string &arg)
+{
+    std::string quoted = "'";
+    for (char c : arg)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+class PayloadTool : public testing::Test
+{
+protected:
+    fs::path dir;
+
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "payloadtool_test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+        dir = pattern;
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(dir);
+    }
+
+    // Arguments are relative to the test folder, which is the tool's working folder.
+    ToolRun Tool(const std::vector<std::string> &args)
+    {
+        std::string command = "cd " + Quote(dir.string()) + " && " + Quote(PAYLOADTOOL_PATH);
+        for (const std::string &arg : args)
+            command += " " + Quote(arg);
+        command += " >" + Quote((dir / ".stdout").string()) + " 2>" + Quote((dir / ".stderr").string());
+        int status = system(command.c_str());
+        ToolRun run = { WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(dir / ".stdout"), ReadAll(dir / ".stderr") };
+        fs::remove(dir / ".stdout");
+        fs::remove(dir / ".stderr");
+        return run;
+    }
+
+    std::set<std::string> Listing()
+    {
+        std::set<std::string> names;
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(dir))
+            names.insert(fs::relative(entry.path(), dir).string());
+        return names;
+    }
+};
+
+struct Packed
+{
+    std::string argument, name, data;
+};
+
+std::vector<Packed> SampleFiles()
+{
+    std::string allBytes;
+    for (int i = 0; i < 512; i++)
+        allBytes += (char)(i & 0xFF);
+    return { { "libs/first.dll", "first.dll", "MZ first library" },
+             { "libs/empty.dat", "empty.dat", "" },
+             { "data/all bytes.bin", "all bytes.bin", allBytes },
+             { "Tandreloop.exe", "Tandreloop.exe", std::string("MZ\0\0exe", 7) } };
+}
+
+TEST_F(PayloadTool, PackedFilesReadBackByteForByte)
+{
+    std::vector<Packed> files = SampleFiles();
+    std::vector<std::string> args = { "pack", "-o", "payload.bin" };
+    for (const Packed &file : files)
+    {
+        WriteAll(dir / file.argument, file.data);
+        args.push_back(file.argument);
+    }
+    std::set<std::string> expectedListing = Listing();
+    expectedListing.insert("payload.bin");
+    ToolRun run = Tool(args);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Listing(), expectedListing);
+
+    std::string payload = ReadAll(dir / "payload.bin");
+    const unsigned char *bytes = (const unsigned char *)payload.data();
+    size_t pos = 0;
+    PayloadEntry entry;
+    for (const Packed &file : files)
+    {
+        ASSERT_EQ(NextPayloadEntry(bytes, payload.size(), &pos, &entry), PAYLOAD_ENTRY) << file.name;
+        EXPECT_STREQ(entry.name, file.name.c_str());
+        EXPECT_EQ(std::string((const char *)entry.data, entry.cbData), file.data) << file.name;
+    }
+    ASSERT_EQ(NextPayloadEntry(bytes, payload.size(), &pos, &entry), PAYLOAD_END);
+    EXPECT_EQ(payload.substr(pos), std::string(PAYLOAD_END_BYTES, '\0'));
+}
+
+TEST_F(PayloadTool, ListAndVerifyReportWhatWasPacked)
+{
+    std::vector<Packed> files = SampleFiles();
+    std::vector<std::string> args = { "pack", "-o", "payload.bin" };
+    std::string expectedList;
+    size_t total = 0;
+    for (const Packed &file : files)
+    {
+        WriteAll(dir / file.argument, file.data);
+        args.push_back(file.argument);
+        expectedList += file.name + "\t" + std::to_string(file.data.size()) + "\n";
+        total += file.data.size();
+    }
+    ASSERT_EQ(Tool(args).exitCode, 0);
+    std::string counts = std::to_string(files.size()) + " entries, " + std::to_string(total) + " bytes\n";
+
+    ToolRun list = Tool({ "list", "payload.bin" });
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(list.out, expectedList + counts);
+    ToolRun verify = Tool({ "verify", "payload.bin" });
+    EXPECT_EQ(verify.exitCode, 0) << verify.err;
+    EXPECT_EQ(verify.out, "payload.bin: ok, " + counts);
+}
+
+struct Refusal
+{
+    const char *name;
+    std::vector<std::string> files;         /* created with some data; a trailing / makes a folder */
+    std::vector<std::string> args;          /* after "pack -o payload.bin" */
+    const char *named;                      /* what the message must name */
+    const char *sparse4GiB = nullptr;       /* a file of 4 GiB to create */
+};
+
+TEST_F(PayloadTool, RefusesBadInputAndLeavesNoOutput)
+{
+    const Refusal cases[] = {
+        { "names differing only in case", { "a/Tandreloop.exe", "b/TANDRELOOP.EXE" },
+          { "a/Tandreloop.exe", "b/TANDRELOOP.EXE" }, "b/TANDRELOOP.EXE" },
+        { "library names differing only in case", { "Tandreloop.exe", "x.dll", "y/X.Dll" },
+          { "Tandreloop.exe", "x.dll", "y/X.Dll" }, "y/X.Dll" },
+        { "no exe", { "first.dll" }, { "first.dll" }, "Tandreloop.exe" },
+        { "exe in the wrong case", { "tandreloop.exe" }, { "tandreloop.exe" }, "Tandreloop.exe" },
+        { "missing file", { "Tandreloop.exe" }, { "Tandreloop.exe", "missing.dll" }, "missing.dll" },
+        { "folder given as a file", { "Tandreloop.exe", "sub/" }, { "Tandreloop.exe", "sub" }, "sub" },
+        { "colon in the name", { "Tandreloop.exe", "a:b.dll" }, { "Tandreloop.exe", "a:b.dll" }, "a:b.dll" },
+        { "backslash in the name", { "Tandreloop.exe", "x\\y.dll" }, { "Tandreloop.exe", "x\\y.dll" }, "x\\y.dll" },
+        { "control character in the name", { "Tandreloop.exe", "a\tb.dll" }, { "Tandreloop.exe", "a\tb.dll" }, "a\tb.dll" },
+        // Its stat size is 0 but it reads as text: the failure comes after writing began.
+        { "file that grows while packed", { "Tandreloop.exe" }, { "Tandreloop.exe", "/proc/version" }, "/proc/version" },
+        { "4 GiB file", { "Tandreloop.exe" }, { "Tandreloop.exe", "big.bin" }, "big.bin", "big.bin" },
+    };
+    for (const Refusal &c : cases)
+    {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        for (const std::string &file : c.files)
+        {
+            if (file.back() == '/')
+                fs::create_directories(dir / file);
+            else
+                WriteAll(dir / file, "data");
+        }
+        if (c.sparse4GiB)
+        {
+            std::ofstream(dir / c.sparse4GiB).close();
+            fs::resize_file(dir / c.sparse4GiB, 0x100000000ull);     // sparse: costs no disk
+        }
+        std::set<std::string> before = Listing();
+        std::vector<std::string> args = { "pack", "-o", "payload.bin" };
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolRun run = Tool(args);
+        EXPECT_EQ(run.exitCode, 1) << c.name;
+        EXPECT_NE(run.err.find(c.named), std::string::npos) << c.name << ": " << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << c.name << ": not one line: " << run.err;
+        EXPECT_EQ(Listing(), before) << c.name;
+    }
+}
+
+TEST_F(PayloadTool, AllowNoExeAppliesToPackAndVerify)
+{
+    WriteAll(dir / "first.dll", "lib");
+    ASSERT_EQ(Tool({ "pack", "--allow-no-exe", "-o", "payload.bin", "first.dll" }).exitCode, 0);
+    EXPECT_EQ(Tool({ "verify", "payload.bin" }).exitCode, 1);
+    EXPECT_EQ(Tool({ "verify", "payload.bin", "--allow-no-exe" }).exitCode, 0);
+}
+
+TEST_F(PayloadTool, VerifyAndListRefuseDamagedPayloads)
+{
+    std::vector<Packed> files = SampleFiles();
+    std::vector<std::string> args = { "pack", "-o", "payload.bin" };
+    for (const Packed &file : files)
+    {
+        WriteAll(dir / file.argument, file.data);
+        args.push_back(file.argument);
+    }
+    ASSERT_EQ(Tool(args).exitCode, 0);
+    std::string payload = ReadAll(dir / "payload.bin");
+
+    // Offsets of the last entry, found with the reader rather than worked out here.
+    const unsigned char *bytes = (const unsigned char *)payload.data();
+    size_t pos = 0;
+    PayloadEntry entry, last = {};
+    while (NextPayloadEntry(bytes, payload.size(), &pos, &entry) == PAYLOAD_ENTRY)
+        last = entry;
+    size_t nameAt = (size_t)((const unsigned char *)last.name - bytes);
+    size_t dataAt = (size_t)(last.data - bytes);
+    const size_t cuts[] = { 0, nameAt + 3, dataAt - 2, dataAt + 1, pos };
+
+    for (size_t cut : cuts)
+    {
+        WriteAll(dir / "payload.cut", payload.substr(0, cut));
+        EXPECT_EQ(Tool({ "verify", "payload.cut" }).exitCode, 1) << "cut at " << cut;
+        EXPECT_EQ(Tool({ "list", "payload.cut" }).exitCode, 1) << "cut at " << cut;
+    }
+
+    // The packer refuses these names, so the payload is put together by hand.
+    std::string clash;
+    for (const char *name : { "Tandreloop.exe", "a.dll", "A.DLL" })
+        clash += std::string(name) + std::string("\0\1\0\0\0x", 6);
+    clash += std::string(PAYLOAD_END_BYTES, '\0');
+    WriteAll(dir / "payload.clash", clash);
+    EXPECT_EQ(Tool({ "list", "payload.clash" }).exitCode, 0);
+    ToolRun verify = Tool({ "verify", "payload.clash" });
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_NE(verify.err.find("A.DLL"), std::string::npos) << verify.err;
+}
+
+TEST_F(PayloadTool, BadArgumentsShowUsage)
+{
+    const std::vector<std::string> cases[] = {
+        {}, { "pack" }, { "pack", "-o", "payload.bin" }, { "pack", "Tandreloop.exe" },
+        { "pack", "-o" }, { "pack", "-o", "a", "-o", "b", "Tandreloop.exe" },
+        { "pack", "-o", "payload.bin", "--force", "Tandreloop.exe" },
+        { "list" }, { "list", "a", "b" }, { "list", "--allow-no-exe", "a" }, { "verify" },
+        { "unpack", "payload.bin" },
+    };
+    std::set<std::string> before = Listing();
+    for (const std::vector<std::string> &args : cases)
+    {
+        ToolRun run = Tool(args);
+        std::string shown = args.empty() ? "(none)" : args[0] + " ... (" + std::to_string(args.size()) + ")";
+        EXPECT_EQ(run.exitCode, 2) << shown;
+        EXPECT_NE(run.err.find("usage"), std::string::npos) << shown;
+        EXPECT_EQ(Listing(), before) << shown;
+    }
+}
+
+}  // namespace

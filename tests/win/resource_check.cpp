@@ -1,0 +1,242 @@
+// resource_check.cpp - checks the resources built into setup.exe
+//
+//   resource_check.exe SETUP.EXE LICENSE.TXT PAYLOAD.BIN
+//
+// Loads the executable as data, the way Windows finds its resources, and checks
+// the dialog template byte by byte, the pictures, licence, manifest, payload and
+// that every resource is in the one language. Exits 1 on any failed check.
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "payload.h"
+#include "resource.h"
+
+static int g_failures;
+
+static void Check(bool ok, const char *what, const std::string &detail = "")
+{
+    if (!ok)
+    {
+        g_failures++;
+        printf("FAILED: %s %s\n", what, detail.c_str());
+    }
+}
+
+static std::string ReadFile(const char *path)
+{
+    std::string data;
+    FILE *file = fopen(path, "rb");
+    if (!file)
+        return data;
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), file)) > 0)
+        data.append(chunk, n);
+    fclose(file);
+    return data;
+}
+
+static std::string Resource(HMODULE module, LPCSTR type, int id)
+{
+    HRSRC hrsrc = FindResourceExA(module, type, MAKEINTRESOURCEA(id), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
+    HGLOBAL loaded = hrsrc ? LoadResource(module, hrsrc) : NULL;
+    if (!loaded)
+        return "";
+    return std::string((const char *)LockResource(loaded), SizeofResource(module, hrsrc));
+}
+
+/* ---- every resource in language 2057 ---- */
+
+static int g_resources;
+
+static BOOL CALLBACK CheckLanguage(HMODULE, LPCSTR type, LPCSTR name, WORD language, LONG_PTR)
+{
+    g_resources++;
+    char what[128];
+    snprintf(what, sizeof(what), "type %s name %u",
+             IS_INTRESOURCE(type) ? std::to_string((UINT_PTR)type).c_str() : type, (unsigned)(UINT_PTR)name);
+    Check(language == 2057, "resource language is 2057", what);
+    return TRUE;
+}
+
+static BOOL CALLBACK EnumNames(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR)
+{
+    EnumResourceLanguagesA(module, type, name, CheckLanguage, 0);
+    return TRUE;
+}
+
+static BOOL CALLBACK EnumTypes(HMODULE module, LPSTR type, LONG_PTR)
+{
+    EnumResourceNamesA(module, type, EnumNames, 0);
+    return TRUE;
+}
+
+/* ---- the dialog template ---- */
+
+struct Reader
+{
+    const unsigned char *p, *end;
+    bool ok = true;
+    WORD Word() { if (end - p < 2) { ok = false; return 0; } WORD w = p[0] | p[1] << 8; p += 2; return w; }
+    DWORD Dword() { DWORD lo = Word(); return lo | (DWORD)Word() << 16; }
+    void Align() { while (((UINT_PTR)p & 3) && p < end) p++; }
+    /* A string or an ordinal field, as text: ordinals read "#N". */
+    std::string Field()
+    {
+        WORD first = Word();
+        if (first == 0xFFFF)
+            return "#" + std::to_string(Word());
+        std::string text;
+        for (WORD c = first; c && ok; c = Word())
+            text += (char)c;
+        return text;
+    }
+};
+
+struct Control { int id; const char *cls; const char *text; DWORD style; short x, y, cx, cy; };
+
+static const DWORD CHILD = WS_CHILD | WS_VISIBLE;
+static const Control kControls[] = {
+    { IDC_BANNER, "#130", "#112", CHILD | SS_BITMAP | SS_SUNKEN, 0, 0, 321, 36 },
+    { IDC_PATH, "#129", "", CHILD | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 14, 58, 264, 13 },
+    { IDC_BROWSE, "#128", "Browse", CHILD | WS_TABSTOP | BS_BITMAP, 282, 58, 27, 13 },
+    { IDC_LICENSE, "#129", "", CHILD | WS_BORDER | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, 14, 95, 295, 81 },
+    { IDC_AGREE, "#128", "I have Read, Understand and Agree to the License Agreement Above",
+      CHILD | WS_TABSTOP | BS_AUTOCHECKBOX | BS_FLAT, 10, 200, 236, 9 },
+    { IDC_INSTALL, "#128", "Install", CHILD | WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, 257, 196, 56, 17 },
+    { 0xFFFF, "#130", "", CHILD | SS_GRAYFRAME, 0, 186, 321, 1 },
+    { 0xFFFF, "#130", "", CHILD | SS_WHITEFRAME, 0, 188, 321, 1 },
+    { 0xFFFF, "#130", "License Agreement", CHILD | WS_GROUP | SS_LEFT, 14, 84, 76, 9 },
+    { 0xFFFF, "#130", "Install Path", CHILD | WS_GROUP | SS_LEFT, 14, 47, 76, 9 },
+    { IDC_PROGRESS, "msctls_progress32", "Progress1", CHILD | WS_BORDER, 0, 226, 321, 10 },
+    { IDC_STATUS, "#130", "", CHILD | WS_GROUP | SS_SUNKEN | SS_CENTERIMAGE, 0, 235, 322, 11 },
+};
+
+static void CheckDialog(const std::string &data)
+{
+    Reader r = { (const unsigned char *)data.data(), (const unsigned char *)data.data() + data.size() };
+    Check(r.Dword() == 0x80CA08C0, "dialog style 0x80CA08C0 (and a classic template)");
+    Check(r.Dword() == 0, "dialog extended style 0");
+    WORD count = r.Word();
+    Check(count == 12, "twelve controls", std::to_string(count));
+    short x = r.Word(), y = r.Word(), cx = r.Word(), cy = r.Word();
+    Check(x == 0 && y == 0 && cx == 322 && cy == 246, "dialog at 0,0 size 322 x 246");
+    Check(r.Field() == "", "no menu");
+    Check(r.Field() == "", "default dialog class");
+    Check(r.Field() == "Install", "caption");
+    Check(r.Word() == 8, "8 point font");
+    Check(r.Field() == "MS Sans Serif", "font face");
+    for (int i = 0; i < count && i < 12; i++)
+    {
+        const Control &want = kControls[i];
+        r.Align();
+        DWORD style = r.Dword(), exStyle = r.Dword();
+        short cx_ = 0, cy_ = 0;
+        x = r.Word(); y = r.Word(); cx_ = r.Word(); cy_ = r.Word();
+        WORD id = r.Word();
+        std::string cls = r.Field(), text = r.Field();
+        WORD extra = r.Word();
+        r.p += extra;
+        char detail[160];
+        snprintf(detail, sizeof(detail), "control %d: id %u style %08lX class %s text \"%s\" at %d,%d %dx%d",
+                 i + 1, id, style, cls.c_str(), text.c_str(), x, y, cx_, cy_);
+        Check(id == want.id && style == want.style && exStyle == 0, "control id and styles", detail);
+        Check(_stricmp(cls.c_str(), want.cls) == 0 && text == want.text, "control class and text", detail);
+        Check(x == want.x && y == want.y && cx_ == want.cx && cy_ == want.cy, "control rectangle", detail);
+    }
+    Check(r.ok, "template ends where its fields do");
+}
+
+/* ---- pictures ---- */
+
+static void CheckBitmap(const std::string &data, int width, int height, const char *what)
+{
+    const BITMAPINFOHEADER *bih = (const BITMAPINFOHEADER *)data.data();
+    Check(data.size() >= sizeof(*bih) && bih->biWidth == width && abs(bih->biHeight) == height &&
+          bih->biBitCount == 24 && bih->biCompression == BI_RGB, what);
+}
+
+#pragma pack(push, 2)
+struct GroupIconEntry { BYTE width, height, colors, reserved; WORD planes, bitCount; DWORD bytes; WORD id; };
+#pragma pack(pop)
+
+static void CheckIcon(HMODULE module)
+{
+    std::string group = Resource(module, RT_GROUP_ICON, IDI_SETUP);
+    Check(group.size() >= 6 + 2 * sizeof(GroupIconEntry), "icon group present");
+    if (group.size() < 6)
+        return;
+    WORD count = *(const WORD *)(group.data() + 4);
+    Check(count == 2, "two icon images");
+    bool has32 = false, has16 = false;
+    for (WORD i = 0; i < count && 6 + (i + 1) * sizeof(GroupIconEntry) <= group.size(); i++)
+    {
+        const GroupIconEntry *e = (const GroupIconEntry *)(group.data() + 6) + i;
+        std::string image = Resource(module, RT_ICON, e->id);
+        const BITMAPINFOHEADER *bih = (const BITMAPINFOHEADER *)image.data();
+        bool sixteenColours = e->colors == 16 && image.size() >= sizeof(*bih) && bih->biBitCount == 4;
+        Check(sixteenColours, "icon image of 16 colours", std::to_string(e->width));
+        has32 |= e->width == 32 && e->height == 32 && sixteenColours;
+        has16 |= e->width == 16 && e->height == 16 && sixteenColours;
+    }
+    Check(has32 && has16, "icon images 32 x 32 and 16 x 16");
+}
+
+/* ---- manifest, licence, payload ---- */
+
+static void CheckManifest(const std::string &xml)
+{
+    static const char *const fields[] = {
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>",
+        "xmlns=\"urn:schemas-microsoft-com:asm.v1\"",
+        "manifestVersion=\"1.0\"",
+        "<assemblyIdentity version=\"1.0.0.0\" processorArchitecture=\"X86\" name=\"CompanyName.ProductName.YourApp\" type=\"win32\"/>",
+        "<description>Your application description here.</description>",
+        "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
+        "processorArchitecture=\"X86\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>",
+    };
+    for (const char *field : fields)
+        Check(xml.find(field) != std::string::npos, "manifest field", field);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 4)
+    {
+        printf("usage: resource_check SETUP.EXE LICENSE.TXT PAYLOAD.BIN\n");
+        return 2;
+    }
+    HMODULE module = LoadLibraryExA(argv[1], NULL, LOAD_LIBRARY_AS_DATAFILE);
+    if (!module)
+    {
+        printf("FAILED: cannot load %s as data\n", argv[1]);
+        return 1;
+    }
+    EnumResourceTypesA(module, EnumTypes, 0);
+    Check(g_resources == 9, "nine resources: manifest, two icons and their group, two bitmaps, licence, payload, dialog",
+          std::to_string(g_resources));
+
+    CheckDialog(Resource(module, RT_DIALOG, IDD_SETUP));
+    CheckIcon(module);
+    CheckBitmap(Resource(module, RT_BITMAP, IDB_BANNER), 481, 58, "banner 481 x 58, 24 bits");
+    CheckBitmap(Resource(module, RT_BITMAP, IDB_BROWSE), 44, 17, "browse picture 44 x 17, 24 bits");
+    CheckManifest(Resource(module, RT_MANIFEST, 1));
+
+    // The licence box is handed the resource memory as a string: the text must
+    // be followed by its zero inside the resource.
+    std::string license = Resource(module, "LICENSE", IDR_LICENSE);
+    Check(license == ReadFile(argv[2]) + '\0', "licence is the text file and a zero byte", std::to_string(license.size()));
+
+    std::string payload = Resource(module, "BINARY", IDR_PAYLOAD);
+    Check(!payload.empty() && payload == ReadFile(argv[3]), "payload is the packed file");
+    Check(CheckPayload((const unsigned char *)payload.data(), payload.size()), "payload is whole");
+
+    printf("%s\n", g_failures ? "resource check FAILED" : "resource check passed");
+    return g_failures ? 1 : 0;
+}
