@@ -60,6 +60,7 @@ add_custom_command(OUTPUT ${LICENSE_BIN}
     VERBATIM)
 
 add_executable(setup WIN32
+    window/entry.cpp
     window/main.cpp
     window/dialog.cpp
     window/chooser.cpp
@@ -73,6 +74,7 @@ list(TRANSFORM resource_files PREPEND ${CMAKE_SOURCE_DIR}/resources/)
 set_source_files_properties(resources/setup.rc PROPERTIES
     OBJECT_DEPENDS "${PAYLOAD_BIN};${LICENSE_BIN};${resource_files}")
 target_link_libraries(setup PRIVATE setupcore comctl32 ole32 shell32 uuid)
+target_link_options(setup PRIVATE -nostartfiles -Wl,-e,_WinMainCRTStartup@0)
 # The resource section, nearly all payload, starts on a 4 KB boundary in the
 # file so that a loader maps it instead of reading it in at start-up.
 add_dependencies(setup hosttools)
@@ -80,3 +82,4 @@ add_custom_command(TARGET setup POST_BUILD COMMAND ${PEALIGN} $<TARGET_FILE:setu
 
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)
+add_subdirectory(bench EXCLUDE_FROM_ALL)
