@@ -511,6 +511,43 @@ static void Failure()
             Check(!FileExists(InstallFolder() + name), "no file written", __LINE__, name);
 }
 
+/* The whole job as a newcomer would watch it, with screenshots (BMP) in the
+   shots= folder: the window, a moment during unpacking, the success box and
+   the started product. Used by the run command; checks only that it ran. */
+static void Demo()
+{
+    RemoveInstallation();
+    std::string hold = TracePath() + ".hold";
+    WriteWholeFile(hold, "");
+    SetEnvironmentVariableA("SETUP_TRACE_HOLD", "2");
+    Program setup;
+    if (!StartSetup(&setup, WinPath(Option("setup"))))
+        return;
+    std::string trace = TraceSetup(setup);
+    Sleep(500);
+    Screenshot("1-window");
+    Tick(setup.hwnd);
+    Click(GetDlgItem(setup.hwnd, IDC_INSTALL));
+    // Held as the second file is done: the window shows the first one's progress.
+    DWORD start = GetTickCount();
+    while (ReadWholeFile(trace).find("\n2\t") == std::string::npos && GetTickCount() - start < WAIT_MS)
+        Sleep(20);
+    Screenshot("2-during");
+    DeleteFileA(hold.c_str());
+    HWND box = WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");
+    Check(box != NULL, "success box", __LINE__);
+    Sleep(300);
+    Screenshot("3-after");
+    PressOk(box);
+    HWND product = WaitForWindow(0, "TandreloopWindow", "Tandreloop");
+    Check(product != NULL, "the product's window appears", __LINE__);
+    Sleep(500);
+    Screenshot("4-product");
+    if (product)
+        PostMessageA(product, WM_CLOSE, 0, 0);
+    CHECK_EQ(WaitForExit(&setup), 0);
+}
+
 /* ---- the folder chooser ---- */
 
 /* The chooser: a dialog of the setup's process other than the setup window. */
@@ -640,6 +677,7 @@ int main(int argc, char **argv)
         { "missing-program", MissingProgram },
         { "failure", Failure },
         { "browse", Browse },
+        { "demo", Demo },
     };
     for (auto &scenario : scenarios)
     {
