@@ -92,7 +92,8 @@ case "${1:-}" in
          done ;;
 ""|-*)   sed -n '2,11p' "$0" >&2; exit 2 ;;
 *)
-    set_env "$(find_build "$1")"
+    build=$(find_build "$1") || exit 2
+    set_env "$build"
     if { [ "${SETUP_USE_DISPLAY:-0}" != 1 ] && ! alive "$root/xvfb.pid"; } || [ ! -f "$root/prefix.ready" ]; then
         start_all
     fi

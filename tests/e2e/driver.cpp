@@ -105,14 +105,32 @@ static void CloseSetup(Program *setup)
 
 /* ---- the product and the installed files ---- */
 
+/* The entry names of a payload file, read entry by entry: the driver is a
+   32-bit process too, and under emulation it may not find room for a large
+   payload in one piece. */
 static std::vector<std::string> PayloadNames(const std::string &payloadFile)
 {
     std::vector<std::string> names;
-    std::string payload = ReadWholeFile(payloadFile);
-    size_t pos = 0;
-    PayloadEntry entry;
-    while (NextPayloadEntry((const unsigned char *)payload.data(), payload.size(), &pos, &entry) == PAYLOAD_ENTRY)
-        names.push_back(entry.name);
+    FILE *file = fopen(payloadFile.c_str(), "rb");
+    Check(file != NULL, "payload file readable", __LINE__, payloadFile);
+    if (!file)
+        return names;
+    unsigned char header[PAYLOAD_NAME_MAX + 1 + PAYLOAD_LENGTH_BYTES];
+    long at = 0;
+    for (;;)
+    {
+        size_t got = fread(header, 1, sizeof(header), file);
+        const unsigned char *zero = (const unsigned char *)memchr(header, 0, got);
+        if (!zero || zero == header || (size_t)(zero - header) + 1 + PAYLOAD_LENGTH_BYTES > got)
+            break;
+        const unsigned char *length = zero + 1;
+        unsigned long cbData = (unsigned long)length[0] | (unsigned long)length[1] << 8 |
+                               (unsigned long)length[2] << 16 | (unsigned long)length[3] << 24;
+        names.push_back(std::string((const char *)header, zero - header));
+        at += (long)(zero - header) + 1 + PAYLOAD_LENGTH_BYTES + (long)cbData;
+        fseek(file, at, SEEK_SET);
+    }
+    fclose(file);
     return names;
 }
 
@@ -139,10 +157,8 @@ static void CheckInstalledFiles(const std::vector<std::string> &names)
     std::string product = WinPath(Option("product"));
     for (const std::string &name : names)
     {
-        bool ok = false;
-        std::string expected = ReadWholeFile(product + "\\" + name, &ok);
-        Check(ok, "product file readable", __LINE__, name);
-        Check(ReadWholeFile(InstallFolder() + name) == expected, "installed file equals the product's", __LINE__, name);
+        Check(SameFiles(product + "\\" + name, InstallFolder() + name), "installed file equals the product's",
+              __LINE__, name);
     }
 }
 

@@ -248,6 +248,27 @@ bool WriteWholeFile(const std::string &path, const std::string &data)
     return fclose(file) == 0 && ok;
 }
 
+bool SameFiles(const std::string &a, const std::string &b)
+{
+    FILE *fa = fopen(a.c_str(), "rb");
+    FILE *fb = fopen(b.c_str(), "rb");
+    bool same = fa && fb;
+    static char chunkA[1 << 20], chunkB[1 << 20];
+    while (same)
+    {
+        size_t na = fread(chunkA, 1, sizeof(chunkA), fa);
+        size_t nb = fread(chunkB, 1, sizeof(chunkB), fb);
+        same = na == nb && memcmp(chunkA, chunkB, na) == 0;
+        if (na == 0)
+            break;
+    }
+    if (fa)
+        fclose(fa);
+    if (fb)
+        fclose(fb);
+    return same;
+}
+
 bool FileExists(const std::string &path)
 {
     DWORD attributes = GetFileAttributesA(path.c_str());

@@ -62,6 +62,8 @@ bool IsRunning(const char *exeName); /* a process of that file name exists */
 
 std::string ReadWholeFile(const std::string &path, bool *ok = NULL);
 bool WriteWholeFile(const std::string &path, const std::string &data);
+/* Both files can be read and hold the same bytes; compared piece by piece. */
+bool SameFiles(const std::string &a, const std::string &b);
 bool FileExists(const std::string &path);
 bool FolderExists(const std::string &path);
 void RemoveTree(const std::string &path);   /* a folder and all below it, or a file */
