@@ -15,6 +15,9 @@
 
 static const char s_productExe[] = "Tandreloop.exe";     /* the setup refuses a payload without it */
 static const unsigned long long s_cbFileMax = 0xFFFFFFFFull;
+/* A 32-bit program maps its whole image into a 2 GiB address space, and the
+   resource compiler wraps a resource of 4 GiB or more without a word. */
+static const unsigned long long s_cbPayloadMax = 0x7FFFFFFFull;
 
 static int Usage()
 {
@@ -98,6 +101,12 @@ static int Pack(const std::string &outPath, bool allowNoExe, const std::vector<s
     }
     if (!haveExe && !allowNoExe)
         return Fail(outPath, std::string("no file named ") + s_productExe + " (--allow-no-exe packs without it)");
+    unsigned long long cbPayload = PAYLOAD_END_BYTES;
+    for (size_t i = 0; i < files.size(); i++)
+        cbPayload += names[i].size() + 1 + PAYLOAD_LENGTH_BYTES + sizes[i];
+    if (cbPayload > s_cbPayloadMax)
+        return Fail(outPath, "the payload would be " + std::to_string(cbPayload) +
+                             " bytes: a 32-bit setup cannot carry 2 GiB or more");
 
     // Written under another name and renamed when whole, so a failed run leaves nothing
     // that a later build step could take for a payload.

@@ -1,0 +1,382 @@
+// driver.cpp - times setup.exe and the floor program under Wine for scripts/bench.sh
+//
+//   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] setup=EXE floor=EXE
+//
+// Each run of each program: start-up (just before CreateProcess to its window
+// visible), install (the Install press to the SUCCESS box visible), peak memory
+// and, in the first M runs, the CPU time its waiting window takes over 5 s. The
+// programs take turns, so a change in the machine's load hits both alike.
+// Prints one sample a line, "figure program run value", and failures as
+// "error program run what"; the script drops run 0 (the warm-up).
+//
+// Windows are found by polling every 1 ms. With WINEDEBUG=+timestamp,+debugstr
+// the driver's marks ("bench: press") show among Wine's own trace lines.
+//
+// Under qemu user emulation each Windows process is a qemu process on the host;
+// its /proc entry (reached through Wine's Z: drive) gives the host's view of its
+// CPU time and peak memory next to what Wine reports. server= names the host
+// process of the wine server, which answers every message poll, so that the
+// idle CPU it spends is counted too.
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "resource.h"
+
+#define POLL_MS     1
+#define SETTLE_MS   1000    /* after the window shows, before idle CPU is counted */
+#define IDLE_MS     5000
+#define HOST_HZ     100     /* Linux clock ticks per second in /proc/PID/stat */
+#define INSTALL_DIR "C:\\Tandreloop\\"
+#define SCRATCH     "C:\\bench-scratch.bin"
+
+static std::map<std::string, std::string> g_options;
+
+struct Target
+{
+    std::string name;           /* setup or floor */
+    std::string exe;            /* Windows path */
+    const char *windowClass;
+    const char *caption;
+    int failures;               /* runs that did not get to the window */
+};
+
+static double NowMs()
+{
+    static LARGE_INTEGER s_frequency;
+    LARGE_INTEGER now;
+    if (!s_frequency.QuadPart)
+        QueryPerformanceFrequency(&s_frequency);
+    QueryPerformanceCounter(&now);
+    return now.QuadPart * 1000.0 / s_frequency.QuadPart;
+}
+
+static void Sample(const char *figure, const Target &target, int run, double value)
+{
+    printf("%s %s %d %.3f\n", figure, target.name.c_str(), run, value);
+    fflush(stdout);
+}
+
+/* Polls every POLL_MS for a visible top-level window of the process; NULL when
+   none came in time or the process ended. */
+static HWND PollWindow(const PROCESS_INFORMATION &pi, const char *windowClass, const char *caption)
+{
+    double start = NowMs();
+    while (NowMs() - start < WAIT_MS)
+    {
+        std::vector<HWND> found = FindWindows(pi.dwProcessId, windowClass, caption);
+        if (!found.empty())
+            return found[0];
+        if (WaitForSingleObject(pi.hProcess, POLL_MS) == WAIT_OBJECT_0)
+            return NULL;
+    }
+    return NULL;
+}
+
+/* Polls every POLL_MS for the SUCCESS or ERROR box of the process; returns
+   the box and whether it says SUCCESS. */
+static HWND PollResultBox(const PROCESS_INFORMATION &pi, bool *success)
+{
+    double start = NowMs();
+    while (NowMs() - start < WAIT_MS)
+    {
+        std::vector<HWND> found = FindWindows(pi.dwProcessId, "#32770", "SUCCESS");
+        if (!found.empty() || !(found = FindWindows(pi.dwProcessId, "#32770", "ERROR")).empty())
+        {
+            *success = WindowText(found[0]) == "SUCCESS";
+            return found[0];
+        }
+        if (WaitForSingleObject(pi.hProcess, POLL_MS) == WAIT_OBJECT_0)
+            break;
+    }
+    *success = false;
+    return NULL;
+}
+
+/* ---- the host's view of a process ---- */
+
+/* The host process whose command line has the Windows path exe as an argument:
+   Wine starts a program as "qemu-i386-static wine-preloader wine EXE". 0 when
+   none is found (not under Wine, or /proc not reachable). */
+static int FindHostPid(const std::string &exe)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA("Z:\\proc\\*", &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    int pid = 0;
+    do
+    {
+        if (found.cFileName[0] < '1' || found.cFileName[0] > '9')
+            continue;
+        std::string cmdline = ReadWholeFile(std::string("Z:\\proc\\") + found.cFileName + "\\cmdline");
+        for (size_t at = 0; at < cmdline.size() && !pid; at += strlen(cmdline.c_str() + at) + 1)
+            if (_stricmp(cmdline.c_str() + at, exe.c_str()) == 0)
+                pid = atoi(found.cFileName);
+    } while (!pid && FindNextFileA(find, &found));
+    FindClose(find);
+    return pid;
+}
+
+/* User and system CPU time of the host process, in ms. */
+static bool HostCpuMs(int pid, double *userMs, double *systemMs)
+{
+    std::string stat = ReadWholeFile("Z:\\proc\\" + std::to_string(pid) + "\\stat");
+    size_t end = stat.rfind(')');
+    unsigned long long utime = 0, stime = 0;
+    // After the name: state, then 10 fields before utime and stime.
+    if (!pid || end == std::string::npos ||
+        sscanf(stat.c_str() + end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+               &utime, &stime) != 2)
+        return false;
+    *userMs = utime * 1000.0 / HOST_HZ;
+    *systemMs = stime * 1000.0 / HOST_HZ;
+    return true;
+}
+
+static double HostCpuMs(int pid)
+{
+    double user = 0, system = 0;
+    return HostCpuMs(pid, &user, &system) ? user + system : -1;
+}
+
+/* A "Vm...:" line of /proc/PID/status in MB; -1 when not there. */
+static double HostStatusMb(int pid, const char *field)
+{
+    std::string status = ReadWholeFile("Z:\\proc\\" + std::to_string(pid) + "\\status");
+    size_t at = status.find(field);
+    return pid && at != std::string::npos ? atof(status.c_str() + at + strlen(field)) / 1024.0 : -1;
+}
+
+/* ---- what Wine reports ---- */
+
+static double WineCpuMs(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return -1;
+    ULARGE_INTEGER k = { { kernel.dwLowDateTime, kernel.dwHighDateTime } };
+    ULARGE_INTEGER u = { { user.dwLowDateTime, user.dwHighDateTime } };
+    return (k.QuadPart + u.QuadPart) / 10000.0;
+}
+
+static double WinePeakMb(HANDLE process)
+{
+    PROCESS_MEMORY_COUNTERS counters = { sizeof(counters) };
+    return GetProcessMemoryInfo(process, &counters, sizeof(counters)) ? counters.PeakWorkingSetSize / 1048576.0 : -1;
+}
+
+/* ---- files ---- */
+
+static std::vector<std::pair<std::string, unsigned long long>> ProductFiles()
+{
+    std::vector<std::pair<std::string, unsigned long long>> files;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((WinPath(g_options["product"]) + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return files;
+    do
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back({ found.cFileName, (unsigned long long)found.nFileSizeHigh << 32 | found.nFileSizeLow });
+    while (FindNextFileA(find, &found));
+    FindClose(find);
+    return files;
+}
+
+static unsigned long long InstalledSize(const std::string &name)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA((INSTALL_DIR + name).c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (unsigned long long)data.nFileSizeHigh << 32 | data.nFileSizeLow;
+}
+
+/* The first large write after the disk has been idle a few seconds is often
+   several times slower than the next: this one takes that hit, not the install. */
+static double WriteScratch(unsigned long long bytes)
+{
+    static std::vector<char> chunk(1 << 20, 'x');
+    double start = NowMs();
+    HANDLE file = CreateFileA(SCRATCH, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    for (unsigned long long left = bytes; file != INVALID_HANDLE_VALUE && left > 0;)
+    {
+        DWORD n = (DWORD)(left < chunk.size() ? left : chunk.size()), written = 0;
+        if (!WriteFile(file, chunk.data(), n, &written, NULL) || written != n)
+            break;
+        left -= n;
+    }
+    CloseHandle(file);
+    DeleteFileA(SCRATCH);
+    return NowMs() - start;
+}
+
+/* ---- one run ---- */
+
+static void RemoveInstallation()
+{
+    RemoveTree(INSTALL_DIR);
+    DeleteFileA((DesktopFolder() + "Tandreloop.lnk").c_str());
+}
+
+static bool InstallEnabled(HWND hwnd)
+{
+    return IsWindowEnabled(GetDlgItem(hwnd, IDC_INSTALL));
+}
+
+static void Error(const Target &target, int run, const std::string &what)
+{
+    printf("error %s %d %s\n", target.name.c_str(), run, what.c_str());
+    fflush(stdout);
+}
+
+/* Starts the program and times it to its window; false when it did not get
+   that far. */
+static bool StartTimed(const Target &target, int run, Program *program)
+{
+    std::string commandLine = "\"" + target.exe + "\"";
+    STARTUPINFOA si = { sizeof(si) };
+    OutputDebugStringA("bench: start");
+    double start = NowMs();
+    if (!CreateProcessA(target.exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &program->pi))
+    {
+        Error(target, run, "CreateProcess failed with error " + std::to_string(GetLastError()));
+        return false;
+    }
+    program->hwnd = PollWindow(program->pi, target.windowClass, target.caption);
+    double visible = NowMs();
+    OutputDebugStringA("bench: window visible");
+    if (!program->hwnd)
+    {
+        Error(target, run, "no window: the process ended or hangs");
+        KillProgram(program);
+        return false;
+    }
+    Sample("startup_ms", target, run, visible - start);
+    return true;
+}
+
+/* Presses Install and times it to the result box. */
+static void InstallTimed(const Target &target, int run, const Program &program, int hostPid,
+                         unsigned long long payloadBytes)
+{
+    if (!InstallEnabled(program.hwnd))
+    {
+        PostMessageA(GetDlgItem(program.hwnd, IDC_AGREE), BM_CLICK, 0, 0);
+        for (double t = NowMs(); !InstallEnabled(program.hwnd) && NowMs() - t < WAIT_MS;)
+            Sleep(POLL_MS);
+    }
+    Sample("scratch_ms", target, run, WriteScratch(payloadBytes));
+
+    double userBefore = 0, systemBefore = 0, userAfter = 0, systemAfter = 0;
+    HostCpuMs(hostPid, &userBefore, &systemBefore);
+    OutputDebugStringA("bench: press");
+    double press = NowMs();
+    // The command a click on Install sends: BM_CLICK needs the button to take the
+    // focus and mouse capture first, and under Wine the floor's plain window
+    // at times lost that press.
+    PostMessageA(program.hwnd, WM_COMMAND, MAKEWPARAM(IDC_INSTALL, BN_CLICKED),
+                 (LPARAM)GetDlgItem(program.hwnd, IDC_INSTALL));
+    bool success = false;
+    HWND box = PollResultBox(program.pi, &success);
+    double done = NowMs();
+    OutputDebugStringA("bench: result box visible");
+    if (!success)
+    {
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(program.pi.hProcess, &code);
+        Error(target, run, box ? "error box: " + Quote(MessageBoxText(box))
+                         : code == STILL_ACTIVE ? std::string("no result box in time")
+                                                : "ended with code " + std::to_string(code));
+        return;
+    }
+    Sample("install_ms", target, run, done - press);
+    if (HostCpuMs(hostPid, &userAfter, &systemAfter))
+    {
+        Sample("install_host_user_ms", target, run, userAfter - userBefore);
+        Sample("install_host_sys_ms", target, run, systemAfter - systemBefore);
+    }
+}
+
+static void Measure(Target &target, int run, bool idle)
+{
+    std::vector<std::pair<std::string, unsigned long long>> files = ProductFiles();
+    unsigned long long payloadBytes = 0;
+    for (auto &file : files)
+        payloadBytes += file.second;
+    RemoveInstallation();
+
+    Program program = {};
+    if (!StartTimed(target, run, &program))
+    {
+        target.failures++;
+        return;
+    }
+    int hostPid = FindHostPid(target.exe);
+    Sample("startup_host_cpu_ms", target, run, HostCpuMs(hostPid));
+    if (idle)
+    {
+        Sleep(SETTLE_MS);
+        int serverPid = atoi(g_options["server"].c_str());
+        double wine = WineCpuMs(program.pi.hProcess), host = HostCpuMs(hostPid), server = HostCpuMs(serverPid);
+        Sleep(IDLE_MS);
+        Sample("idle_wine_cpu_ms", target, run, WineCpuMs(program.pi.hProcess) - wine);
+        Sample("idle_host_cpu_ms", target, run, HostCpuMs(hostPid) - host);
+        if (serverPid)
+            Sample("idle_server_cpu_ms", target, run, HostCpuMs(serverPid) - server);
+    }
+    InstallTimed(target, run, program, hostPid, payloadBytes);
+    Sample("peak_wine_mb", target, run, WinePeakMb(program.pi.hProcess));
+    Sample("peak_host_mb", target, run, HostStatusMb(hostPid, "VmHWM:"));
+    for (auto &file : files)
+        if (InstalledSize(file.first) != file.second)
+            Error(target, run, file.first + " has " + std::to_string(InstalledSize(file.first)) +
+                               " bytes, not " + std::to_string(file.second));
+    // After OK the setup would start the product, which here is random bytes:
+    // the timing is done, so the process is ended instead.
+    KillProgram(&program);
+}
+
+int main(int argc, char **argv)
+{
+    std::vector<Target> targets;
+    for (int i = 1; i < argc; i++)
+    {
+        const char *eq = strchr(argv[i], '=');
+        if (!eq)
+            continue;
+        std::string name(argv[i], eq - argv[i]);
+        g_options[name] = eq + 1;
+        if (name == "setup")
+            targets.push_back({ name, WinPath(eq + 1), "#32770", "Install", 0 });
+        else if (name == "floor")
+            targets.push_back({ name, WinPath(eq + 1), "BenchFloor", "Floor", 0 });
+    }
+    int runs = atoi(g_options["runs"].c_str());
+    if (targets.empty() || runs < 1 || g_options["product"].empty())
+    {
+        printf("usage: benchdriver product=FOLDER runs=N [idle=M] [server=PID] setup=EXE floor=EXE\n");
+        return 2;
+    }
+    CoInitialize(NULL);
+    // The programs swap places every run: whichever runs right after the other
+    // one's files were deleted and its process ended was seen to pay for it.
+    // A program that does not start twice will not start: its runs are skipped.
+    for (int run = 0; run < runs; run++)
+        for (size_t i = 0; i < targets.size(); i++)
+        {
+            Target &target = targets[run % 2 ? targets.size() - 1 - i : i];
+            if (target.failures < 2)
+                Measure(target, run, run < atoi(g_options["idle"].c_str()));
+        }
+    RemoveInstallation();
+    return 0;
+}
