@@ -10,9 +10,10 @@ cd "$(dirname "$0")/.."
 
 scripts/prepare.sh
 build=build/mingw
-cmake --preset mingw >"build-run.log" 2>&1 || { cat build-run.log; exit 1; }
-cmake --build --preset mingw -j"$(nproc)" >>"build-run.log" 2>&1 || { tail -40 build-run.log; exit 1; }
-mv build-run.log "$build/run.log"
+log=build/run.log
+mkdir -p build
+cmake --preset mingw >"$log" 2>&1 || { cat "$log"; exit 1; }
+cmake --build --preset mingw -j"$(nproc)" >>"$log" 2>&1 || { tail -40 "$log"; exit 1; }
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     echo "Starting $build/setup.exe on $DISPLAY"

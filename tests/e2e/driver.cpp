@@ -631,7 +631,7 @@ static void Browse()
     HWND chooser = OpenChooser(setup);
     Click(GetDlgItem(setup.hwnd, IDC_BROWSE));
     Flush(setup.hwnd);
-    Sleep(500);
+    Sleep(500);     // a second chooser, had one opened, would be showing by now
     CHECK_EQ(Choosers(setup).size(), (size_t)1);
     EndChooser(setup, chooser, IDCANCEL);
     CHECK(Choosers(setup).empty());
