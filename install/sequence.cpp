@@ -52,8 +52,8 @@ int RunInstall(void)
     char szExe[INSTALL_PATH_BYTES] = "";
     char szFailure[FAILURE_BYTES] = "";
     GetDlgItemTextA(hwnd, IDC_PATH, szFolder, sizeof(szFolder));
-    // The executable's path is the longest one formed here; if it fits, so does
-    // every path that ends in the folder.
+    // A path box text too long for the folder and the executable's path to fit
+    // is refused here; the unpacker checks each file's path itself.
     if (!AppendText(szFolder, sizeof(szFolder), PRODUCT_FOLDER) ||
         !AppendText(szExe, sizeof(szExe), szFolder) || !AppendText(szExe, sizeof(szExe), PRODUCT_EXE))
         return EndWithError(JoinPath("Install Path Too Long\n", szFolder));
