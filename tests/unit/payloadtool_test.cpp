@@ -49,6 +49,11 @@ std::string Quote(const std::string &arg)
     return quoted + "'";
 }
 
+struct Packed
+{
+    std::string argument, name, data;
+};
+
 class PayloadTool : public testing::Test
 {
 protected:
@@ -80,6 +85,18 @@ protected:
         return run;
     }
 
+    // Writes the files into the test folder; returns the arguments that pack them.
+    std::vector<std::string> WriteForPacking(const std::vector<Packed> &files)
+    {
+        std::vector<std::string> args = { "pack", "-o", "payload.bin" };
+        for (const Packed &file : files)
+        {
+            WriteAll(dir / file.argument, file.data);
+            args.push_back(file.argument);
+        }
+        return args;
+    }
+
     std::set<std::string> Listing()
     {
         std::set<std::string> names;
@@ -87,11 +104,6 @@ protected:
             names.insert(fs::relative(entry.path(), dir).string());
         return names;
     }
-};
-
-struct Packed
-{
-    std::string argument, name, data;
 };
 
 std::vector<Packed> SampleFiles()
@@ -108,12 +120,7 @@ std::vector<Packed> SampleFiles()
 TEST_F(PayloadTool, PackedFilesReadBackByteForByte)
 {
     std::vector<Packed> files = SampleFiles();
-    std::vector<std::string> args = { "pack", "-o", "payload.bin" };
-    for (const Packed &file : files)
-    {
-        WriteAll(dir / file.argument, file.data);
-        args.push_back(file.argument);
-    }
+    std::vector<std::string> args = WriteForPacking(files);
     std::set<std::string> expectedListing = Listing();
     expectedListing.insert("payload.bin");
     ToolRun run = Tool(args);
@@ -138,13 +145,11 @@ TEST_F(PayloadTool, PackedFilesReadBackByteForByte)
 TEST_F(PayloadTool, ListAndVerifyReportWhatWasPacked)
 {
     std::vector<Packed> files = SampleFiles();
-    std::vector<std::string> args = { "pack", "-o", "payload.bin" };
+    std::vector<std::string> args = WriteForPacking(files);
     std::string expectedList;
     size_t total = 0;
     for (const Packed &file : files)
     {
-        WriteAll(dir / file.argument, file.data);
-        args.push_back(file.argument);
         expectedList += file.name + "\t" + std::to_string(file.data.size()) + "\n";
         total += file.data.size();
     }
@@ -224,12 +229,7 @@ TEST_F(PayloadTool, AllowNoExeAppliesToPackAndVerify)
 TEST_F(PayloadTool, VerifyAndListRefuseDamagedPayloads)
 {
     std::vector<Packed> files = SampleFiles();
-    std::vector<std::string> args = { "pack", "-o", "payload.bin" };
-    for (const Packed &file : files)
-    {
-        WriteAll(dir / file.argument, file.data);
-        args.push_back(file.argument);
-    }
+    std::vector<std::string> args = WriteForPacking(files);
     ASSERT_EQ(Tool(args).exitCode, 0);
     std::string payload = ReadAll(dir / "payload.bin");
 
