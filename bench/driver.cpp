@@ -1,13 +1,21 @@
 // driver.cpp - times setup.exe and the floor program under Wine for scripts/bench.sh
 //
-//   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] setup=EXE floor=EXE
+//   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] [steps=1]
+//                   setup=EXE [floor=EXE] [nsis=EXE] [startfloor=EXE]
 //
 // Each run of each program: start-up (just before CreateProcess to its window
 // visible), install (the Install press to the SUCCESS box visible), peak memory
 // and, in the first M runs, the CPU time its waiting window takes over 5 s. The
-// programs take turns, so a change in the machine's load hits both alike.
+// programs take turns, so a change in the machine's load hits all alike. The
+// start-up floor (bench/startfloor.cpp) is only started, never installed with.
 // Prints one sample a line, "figure program run value", and failures as
 // "error program run what"; the script drops run 0 (the warm-up).
+//
+// steps=1 is for the builds with step marks (bench/steps.h): each program then
+// gets BENCH_STEPS naming a file for its marks, and each step is printed as
+// "step:NAME program run ms", the time from the mark before it. The driver's
+// own marks are the start (CreateProcess), "visible", the press and "box" (the
+// SUCCESS box visible).
 //
 // Windows are found by polling every 1 ms. With WINEDEBUG=+timestamp,+debugstr
 // the driver's marks ("bench: press") show among Wine's own trace lines.
@@ -25,6 +33,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,17 +47,29 @@
 #define HOST_HZ     100     /* Linux clock ticks per second in /proc/PID/stat */
 #define INSTALL_DIR "C:\\Tandreloop\\"
 #define SCRATCH     "C:\\bench-scratch.bin"
+#define STEPS_FILE  "C:\\bench-steps.txt"
 
 static std::map<std::string, std::string> g_options;
 
 struct Target
 {
-    std::string name;           /* setup or floor */
+    std::string name;           /* setup, floor, nsis or startfloor */
     std::string exe;            /* Windows path */
     const char *windowClass;
     const char *caption;
+    int installId;              /* the button that starts the install; 0: start-up only */
     int failures;               /* runs that did not get to the window */
 };
+
+/* Marks of one run in the steps build: the program's and the driver's, in ms of
+   the performance counter, which all processes under Wine share. */
+static std::vector<std::pair<double, std::string>> s_marks;
+
+static void DriverMark(const char *name, double ms)
+{
+    if (!g_options["steps"].empty())
+        s_marks.push_back({ ms, name });
+}
 
 static double NowMs()
 {
@@ -64,6 +85,39 @@ static void Sample(const char *figure, const Target &target, int run, double val
 {
     printf("%s %s %d %.3f\n", figure, target.name.c_str(), run, value);
     fflush(stdout);
+}
+
+/* Prints the run's steps: the program's marks from its file and the driver's,
+   in time order, each step named by the mark that ends it. The step that ends
+   with the press is the driver's own waiting, not the program's. */
+static void PrintSteps(const Target &target, int run)
+{
+    std::string text = ReadWholeFile(STEPS_FILE);
+    for (size_t at = 0; at < text.size();)
+    {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        size_t cut2 = line.rfind(' '), cut1 = cut2 == std::string::npos ? cut2 : line.rfind(' ', cut2 - 1);
+        if (cut1 == std::string::npos)
+            continue;
+        std::string name = line.substr(0, cut1);
+        int index = atoi(line.c_str() + cut1 + 1);
+        if (index)
+            name += "-" + std::to_string(index);
+        for (char &c : name)
+            if (c == ' ')
+                c = '-';
+        s_marks.push_back({ atof(line.c_str() + cut2 + 1), name });
+    }
+    std::stable_sort(s_marks.begin(), s_marks.end(),
+                     [](const std::pair<double, std::string> &a, const std::pair<double, std::string> &b)
+                     { return a.first < b.first; });
+    for (size_t i = 1; i < s_marks.size(); i++)
+        if (s_marks[i].second != "press")
+            Sample(("step:" + s_marks[i].second).c_str(), target, run, s_marks[i].first - s_marks[i - 1].first);
+    s_marks.clear();
+    DeleteFileA(STEPS_FILE);
 }
 
 /* Polls every POLL_MS for a visible top-level window of the process; NULL when
@@ -82,15 +136,18 @@ static HWND PollWindow(const PROCESS_INFORMATION &pi, const char *windowClass, c
     return NULL;
 }
 
-/* Polls every POLL_MS for the SUCCESS or ERROR box of the process; returns
-   the box and whether it says SUCCESS. */
-static HWND PollResultBox(const PROCESS_INFORMATION &pi, bool *success)
+/* Polls every POLL_MS for the SUCCESS or ERROR box of the process (other than
+   its main window); returns the box and whether it says SUCCESS. */
+static HWND PollResultBox(const PROCESS_INFORMATION &pi, HWND main, bool *success)
 {
     double start = NowMs();
     while (NowMs() - start < WAIT_MS)
     {
         std::vector<HWND> found = FindWindows(pi.dwProcessId, "#32770", "SUCCESS");
-        if (!found.empty() || !(found = FindWindows(pi.dwProcessId, "#32770", "ERROR")).empty())
+        if (found.empty())
+            found = FindWindows(pi.dwProcessId, "#32770", "ERROR");
+        found.erase(std::remove(found.begin(), found.end(), main), found.end());
+        if (!found.empty())
         {
             *success = WindowText(found[0]) == "SUCCESS";
             return found[0];
@@ -227,9 +284,9 @@ static void RemoveInstallation()
     DeleteFileA((DesktopFolder() + "Tandreloop.lnk").c_str());
 }
 
-static bool InstallEnabled(HWND hwnd)
+static bool InstallEnabled(HWND hwnd, int id)
 {
-    return IsWindowEnabled(GetDlgItem(hwnd, IDC_INSTALL));
+    return IsWindowEnabled(GetDlgItem(hwnd, id));
 }
 
 static void Error(const Target &target, int run, const std::string &what)
@@ -246,6 +303,7 @@ static bool StartTimed(const Target &target, int run, Program *program)
     STARTUPINFOA si = { sizeof(si) };
     OutputDebugStringA("bench: start");
     double start = NowMs();
+    DriverMark("start", start);
     if (!CreateProcessA(target.exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &program->pi))
     {
         Error(target, run, "CreateProcess failed with error " + std::to_string(GetLastError()));
@@ -253,6 +311,7 @@ static bool StartTimed(const Target &target, int run, Program *program)
     }
     program->hwnd = PollWindow(program->pi, target.windowClass, target.caption);
     double visible = NowMs();
+    DriverMark("visible", visible);
     OutputDebugStringA("bench: window visible");
     if (!program->hwnd)
     {
@@ -268,10 +327,10 @@ static bool StartTimed(const Target &target, int run, Program *program)
 static void InstallTimed(const Target &target, int run, const Program &program, int hostPid,
                          unsigned long long payloadBytes)
 {
-    if (!InstallEnabled(program.hwnd))
+    if (!InstallEnabled(program.hwnd, target.installId))
     {
         PostMessageA(GetDlgItem(program.hwnd, IDC_AGREE), BM_CLICK, 0, 0);
-        for (double t = NowMs(); !InstallEnabled(program.hwnd) && NowMs() - t < WAIT_MS;)
+        for (double t = NowMs(); !InstallEnabled(program.hwnd, target.installId) && NowMs() - t < WAIT_MS;)
             Sleep(POLL_MS);
     }
     Sample("scratch_ms", target, run, WriteScratch(payloadBytes));
@@ -280,14 +339,16 @@ static void InstallTimed(const Target &target, int run, const Program &program, 
     HostCpuMs(hostPid, &userBefore, &systemBefore);
     OutputDebugStringA("bench: press");
     double press = NowMs();
+    DriverMark("press", press);
     // The command a click on Install sends: BM_CLICK needs the button to take the
     // focus and mouse capture first, and under Wine the floor's plain window
     // at times lost that press.
-    PostMessageA(program.hwnd, WM_COMMAND, MAKEWPARAM(IDC_INSTALL, BN_CLICKED),
-                 (LPARAM)GetDlgItem(program.hwnd, IDC_INSTALL));
+    PostMessageA(program.hwnd, WM_COMMAND, MAKEWPARAM(target.installId, BN_CLICKED),
+                 (LPARAM)GetDlgItem(program.hwnd, target.installId));
     bool success = false;
-    HWND box = PollResultBox(program.pi, &success);
+    HWND box = PollResultBox(program.pi, program.hwnd, &success);
     double done = NowMs();
+    DriverMark("box", done);
     OutputDebugStringA("bench: result box visible");
     if (!success)
     {
@@ -313,15 +374,32 @@ static void Measure(Target &target, int run, bool idle)
     for (auto &file : files)
         payloadBytes += file.second;
     RemoveInstallation();
+    if (!g_options["steps"].empty())
+    {
+        DeleteFileA(STEPS_FILE);
+        SetEnvironmentVariableA("BENCH_STEPS", STEPS_FILE);
+    }
 
     Program program = {};
     if (!StartTimed(target, run, &program))
     {
         target.failures++;
+        s_marks.clear();
         return;
     }
     int hostPid = FindHostPid(target.exe);
     Sample("startup_host_cpu_ms", target, run, HostCpuMs(hostPid));
+    if (!target.installId)
+    {
+        Sample("startup_peak_host_mb", target, run, HostStatusMb(hostPid, "VmHWM:"));
+        if (!g_options["steps"].empty())
+        {
+            Sleep(100);     // the marks are written after the window shows
+            PrintSteps(target, run);
+        }
+        KillProgram(&program);
+        return;
+    }
     if (idle)
     {
         Sleep(SETTLE_MS);
@@ -334,6 +412,8 @@ static void Measure(Target &target, int run, bool idle)
             Sample("idle_server_cpu_ms", target, run, HostCpuMs(serverPid) - server);
     }
     InstallTimed(target, run, program, hostPid, payloadBytes);
+    if (!g_options["steps"].empty())
+        PrintSteps(target, run);
     Sample("peak_wine_mb", target, run, WinePeakMb(program.pi.hProcess));
     Sample("peak_host_mb", target, run, HostStatusMb(hostPid, "VmHWM:"));
     for (auto &file : files)
@@ -355,15 +435,22 @@ int main(int argc, char **argv)
             continue;
         std::string name(argv[i], eq - argv[i]);
         g_options[name] = eq + 1;
+        // The NSIS installer's window is titled by its directory page; its
+        // message box by the installer's caption, SUCCESS (bench/nsis.nsi).
         if (name == "setup")
-            targets.push_back({ name, WinPath(eq + 1), "#32770", "Install", 0 });
+            targets.push_back({ name, WinPath(eq + 1), "#32770", "Install", IDC_INSTALL, 0 });
         else if (name == "floor")
-            targets.push_back({ name, WinPath(eq + 1), "BenchFloor", "Floor", 0 });
+            targets.push_back({ name, WinPath(eq + 1), "BenchFloor", "Floor", IDC_INSTALL, 0 });
+        else if (name == "nsis")
+            targets.push_back({ name, WinPath(eq + 1), "#32770", "SUCCESS: Installation Folder", IDOK, 0 });
+        else if (name == "startfloor")
+            targets.push_back({ name, WinPath(eq + 1), "#32770", "Install", 0, 0 });
     }
     int runs = atoi(g_options["runs"].c_str());
     if (targets.empty() || runs < 1 || g_options["product"].empty())
     {
-        printf("usage: benchdriver product=FOLDER runs=N [idle=M] [server=PID] setup=EXE floor=EXE\n");
+        printf("usage: benchdriver product=FOLDER runs=N [idle=M] [server=PID] [steps=1] "
+               "setup=EXE [floor=EXE] [nsis=EXE] [startfloor=EXE]\n");
         return 2;
     }
     CoInitialize(NULL);
@@ -375,7 +462,8 @@ int main(int argc, char **argv)
         {
             Target &target = targets[run % 2 ? targets.size() - 1 - i : i];
             if (target.failures < 2)
-                Measure(target, run, run < atoi(g_options["idle"].c_str()));
+                Measure(target, run, run < atoi(g_options["idle"].c_str()) &&
+                                     (target.name == "setup" || target.name == "floor"));
         }
     RemoveInstallation();
     return 0;

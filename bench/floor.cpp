@@ -8,6 +8,7 @@
 
 #include "pathjoin.h"
 #include "payload.h"
+#include "steps.h"
 
 #define IDR_PAYLOAD  115    /* as setup.exe: type "BINARY" */
 #define IDC_INSTALL  1003   /* as setup.exe, so the driver presses both alike */
@@ -46,10 +47,15 @@ static const char *Install(void)
     if (!payload)
         return "ERROR";
     size_t cbPayload = SizeofResource(NULL, hrsrc);
+    STEP_MARK("load");
     CreateDirectoryA(INSTALL_DIR, NULL);
+    STEP_MARK("folder");
     SaveLink(INSTALL_DIR "Tandreloop.exe");
+    STEP_MARK("link");
 
     size_t pos = 0;
+    int count = 0;
+    (void)count;    // counted for the step marks only
     PayloadEntry entry;
     while (NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
     {
@@ -60,6 +66,7 @@ static const char *Install(void)
         size_t written = fwrite(entry.data, 1, entry.cbData, file);
         if (fclose(file) != 0 || written != entry.cbData)
             return "ERROR";
+        STEP_MARK_N("write", ++count);
     }
     return "SUCCESS";
 }
@@ -68,7 +75,9 @@ static LRESULT CALLBACK FloorWndProc(HWND hwnd, UINT message, WPARAM wParam, LPA
 {
     if (message == WM_COMMAND && LOWORD(wParam) == IDC_INSTALL)
     {
+        STEP_MARK("dispatch");
         const char *result = Install();
+        STEP_FLUSH();
         MessageBoxA(NULL, result, result, MB_OK);
         PostQuitMessage(0);
         return 0;
@@ -86,7 +95,9 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     (void)hPrevInstance;
     (void)lpCmdLine;
     (void)nCmdShow;
+    STEP_MARK("entry");
     CoInitialize(NULL);
+    STEP_MARK("com");
 
     WNDCLASSA wc = {};
     wc.lpfnWndProc = FloorWndProc;
@@ -100,8 +111,12 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
                               320, 200, NULL, NULL, hInstance, NULL);
     CreateWindowA("BUTTON", "Install", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 200, 120, 90, 26,
                   hwnd, (HMENU)IDC_INSTALL, hInstance, NULL);
+    STEP_MARK("dialog");
     ShowWindow(hwnd, SW_SHOWNORMAL);
+    STEP_MARK("show");
     UpdateWindow(hwnd);
+    STEP_MARK("paint");
+    STEP_FLUSH();
 
     // Blocks while idle: the floor for idle CPU is a program that waits.
     MSG msg;

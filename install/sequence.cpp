@@ -8,6 +8,7 @@
 #include "pathjoin.h"
 #include "resource.h"
 #include "setup.h"
+#include "steps.h"
 
 #define INSTALL_PATH_BYTES 2048
 
@@ -40,6 +41,7 @@ int RunInstall(void)
     if (s_running)
         return 0;
     s_running = 1;
+    STEP_MARK("dispatch");
 
     HWND hwnd = g_hwndSetup;
     SendDlgItemMessageA(hwnd, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 3));
@@ -57,16 +59,20 @@ int RunInstall(void)
     if (!AppendText(szFolder, sizeof(szFolder), PRODUCT_FOLDER) ||
         !AppendText(szExe, sizeof(szExe), szFolder) || !AppendText(szExe, sizeof(szExe), PRODUCT_EXE))
         return EndWithError(JoinPath("Install Path Too Long\n", szFolder));
+    STEP_MARK("prepare");
 
     if (!MakeInstallFolder(szFolder))
         return EndWithError(JoinPath("Cannot Create Folder\n", szFolder));
+    STEP_MARK("folder");
 
     CreateDesktopShortcut(hwnd, PRODUCT_LINK, szExe);
+    STEP_MARK("link");
 
     // The folder goes to the unpacker as it is: a copy through a 1,280-byte
     // JoinPath slot could cut a long folder and send the files elsewhere.
     if (!UnpackPayload(IDR_PAYLOAD, szFolder, szFailure, sizeof(szFailure)))
         return EndWithError(szFailure);
+    STEP_FLUSH();
 
     MessageBoxA(NULL, "Installation is Complete\n\nClick 'OK' to Exit Setup", "SUCCESS",
                 MB_OK | MB_ICONINFORMATION);

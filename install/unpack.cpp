@@ -9,6 +9,7 @@
 #include "pathjoin.h"
 #include "resource.h"
 #include "setup.h"
+#include "steps.h"
 
 #define OUTPUT_PATH_BYTES 2048
 
@@ -52,6 +53,7 @@ int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cb
     // not leave half an installation behind.
     if (!CheckPayload(payload, cbPayload))
         return Fail(szFailure, cbFailure, "Setup Data is Damaged", "the setup program itself");
+    STEP_MARK("load");
 
     size_t pos = 0;
     int count = 0;
@@ -63,16 +65,21 @@ int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cb
             return Fail(szFailure, cbFailure, "Path Too Long", szPath);
 
         SetDlgItemTextA(g_hwndSetup, IDC_STATUS, JoinPath(" Unpacking Files ... ", entry.name));
+        STEP_MARK_N("status", count + 1);
         if (!WriteEntry(szPath, &entry, szFailure, cbFailure))
             return 0;
+        STEP_MARK_N("write", count + 1);
 
         count++;
         SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETPOS, count, 0);
+        STEP_MARK_N("progress", count);
         // Keeps the window alive between files. A quit message taken here (the
         // window was closed) is dropped: the remaining files are still written.
         PumpMessages();
+        STEP_MARK_N("pump", count);
     }
 
     SetDlgItemTextA(g_hwndSetup, IDC_STATUS, " Installation Complete");
+    STEP_MARK("final status");
     return 1;
 }

@@ -5,9 +5,11 @@
 #include "setup.h"
 #include "install.h"
 #include "resource.h"
+#include "steps.h"
 
 static void OnInitDialog(HWND hwnd)
 {
+    STEP_MARK("frame and controls");
     g_hwndSetup = hwnd;
     HICON hIcon = LoadIconA(g_hInstance, MAKEINTRESOURCEA(IDI_SETUP));
     SendMessageA(hwnd, WM_SETICON, ICON_SMALL, (LPARAM)hIcon);
@@ -24,6 +26,7 @@ static void OnInitDialog(HWND hwnd)
         SendDlgItemMessageA(hwnd, IDC_LICENSE, WM_SETTEXT, 0, (LPARAM)LockResource(hLicense));
 
     SetFocus(GetDlgItem(hwnd, IDC_LICENSE));
+    STEP_MARK("init");
 }
 
 static void OnCommand(HWND hwnd, int id)

@@ -6,6 +6,7 @@
 
 #include "setup.h"
 #include "resource.h"
+#include "steps.h"
 
 HINSTANCE g_hInstance;
 HWND g_hwndSetup;
@@ -71,19 +72,26 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     (void)lpCmdLine;
     (void)nCmdShow;
 
+    STEP_MARK("entry");
     RestrictDllSearch();
     g_hInstance = hInstance;
     CoInitialize(NULL);
+    STEP_MARK("com");
 
     INITCOMMONCONTROLSEX icc = { sizeof(icc), ICC_BAR_CLASSES };
     InitCommonControlsEx(&icc);
     g_hbrLicense = CreateSolidBrush(LICENSE_BACK_COLOR);
+    STEP_MARK("controls");
 
     g_hwndSetup = CreateDialogParamA(hInstance, MAKEINTRESOURCEA(IDD_SETUP), NULL, SetupDialogProc, 0);
+    STEP_MARK("dialog");
     if (g_hwndSetup)
     {
         ShowWindow(g_hwndSetup, SW_SHOWNORMAL);
+        STEP_MARK("show");
         SendMessageA(g_hwndSetup, WM_PAINT, 0, 0);
+        STEP_MARK("paint");
+        STEP_FLUSH();
         while (!PumpMessages())
             ;
     }
