@@ -78,7 +78,12 @@ static LRESULT CALLBACK FloorWndProc(HWND hwnd, UINT message, WPARAM wParam, LPA
         STEP_MARK("dispatch");
         const char *result = Install();
         STEP_FLUSH();
-        MessageBoxA(NULL, result, result, MB_OK);
+        // The box setup.exe shows, icon and text alike.
+        if (result[0] == 'S')
+            MessageBoxA(NULL, "Installation is Complete\n\nClick 'OK' to Exit Setup", "SUCCESS",
+                        MB_OK | MB_ICONINFORMATION);
+        else
+            MessageBoxA(NULL, result, result, MB_OK);
         PostQuitMessage(0);
         return 0;
     }
