@@ -1,13 +1,14 @@
 // driver.cpp - times setup.exe and the floor program under Wine for scripts/bench.sh
 //
 //   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] [steps=1]
-//                   setup=EXE [floor=EXE] [nsis=EXE] [startfloor=EXE]
+//                   [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE] [probe=EXE]
 //
 // Each run of each program: start-up (just before CreateProcess to its window
 // visible), install (the Install press to the SUCCESS box visible), peak memory
 // and, in the first M runs, the CPU time its waiting window takes over 5 s. The
 // programs take turns, so a change in the machine's load hits all alike. The
-// start-up floor (bench/startfloor.cpp) is only started, never installed with.
+// start-up floor (bench/startfloor.cpp) is only started, never installed with,
+// and so is a probe (a setup.exe grown by pegrow.py: does it still start?).
 // Prints one sample a line, "figure program run value", and failures as
 // "error program run what"; the script drops run 0 (the warm-up).
 //
@@ -443,14 +444,14 @@ int main(int argc, char **argv)
             targets.push_back({ name, WinPath(eq + 1), "BenchFloor", "Floor", IDC_INSTALL, 0 });
         else if (name == "nsis")
             targets.push_back({ name, WinPath(eq + 1), "#32770", "SUCCESS: Installation Folder", IDOK, 0 });
-        else if (name == "startfloor")
+        else if (name == "startfloor" || name == "probe")
             targets.push_back({ name, WinPath(eq + 1), "#32770", "Install", 0, 0 });
     }
     int runs = atoi(g_options["runs"].c_str());
     if (targets.empty() || runs < 1 || g_options["product"].empty())
     {
         printf("usage: benchdriver product=FOLDER runs=N [idle=M] [server=PID] [steps=1] "
-               "setup=EXE [floor=EXE] [nsis=EXE] [startfloor=EXE]\n");
+               "[setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE] [probe=EXE]\n");
         return 2;
     }
     CoInitialize(NULL);

@@ -1,0 +1,31 @@
+; nsis.nsi - the benchmark's reference installer, built with Debian's makensis:
+; the same three files into C:\Tandreloop\, the same desktop link and the same
+; success box as setup.exe, no compression.
+;
+;   makensis -DPAYLOAD=FOLDER -DOUT=FILE.exe bench/nsis.nsi
+;
+; The installer's caption is SUCCESS, which titles its message box; its window
+; is then "SUCCESS: Installation Folder" on the directory page, whose IDOK
+; button says Install. The benchmark driver finds both by these titles.
+
+Unicode false
+SetCompress off
+Name "Tandreloop"
+Caption "SUCCESS"
+OutFile "${OUT}"
+InstallDir "C:\Tandreloop"
+RequestExecutionLevel user
+XPStyle on
+
+Page directory
+Page instfiles
+
+Section
+    SetOutPath "$INSTDIR"
+    CreateShortcut "$DESKTOP\Tandreloop.lnk" "$INSTDIR\Tandreloop.exe" "" "" 0 SW_SHOWNORMAL "" \
+        "Tandreloop, by Tandreloop Software Ltd."
+    File "${PAYLOAD}/TandreCore.dll"
+    File "${PAYLOAD}/TandreDraw.dll"
+    File "${PAYLOAD}/Tandreloop.exe"
+    MessageBox MB_OK|MB_ICONINFORMATION "Installation is Complete$\n$\nClick 'OK' to Exit Setup"
+SectionEnd
