@@ -17,6 +17,7 @@ ExternalProject_Add(hosttools
     BUILD_BYPRODUCTS ${PAYLOAD_TOOL} ${PEALIGN})
 
 add_subdirectory(product product-build)
+include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 
 # What the setup carries. A vendor names their own product files here.
 set(SETUP_PAYLOAD "" CACHE STRING
@@ -79,6 +80,11 @@ target_link_options(setup PRIVATE -nostartfiles -Wl,-e,_WinMainCRTStartup@0)
 # file so that a loader maps it instead of reading it in at start-up.
 add_dependencies(setup hosttools)
 add_custom_command(TARGET setup POST_BUILD COMMAND ${PEALIGN} $<TARGET_FILE:setup> VERBATIM)
+# Signed last: any later change to the file would break the signature.
+if(SETUP_SIGN_COMMAND)
+    add_custom_command(TARGET setup POST_BUILD COMMAND ${SETUP_SIGN_COMMAND} $<TARGET_FILE:setup> VERBATIM)
+endif()
+set_property(TARGET setup APPEND PROPERTY LINK_DEPENDS ${SETUP_SIGN_DEPENDS})
 
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)
