@@ -7,37 +7,35 @@ enable_language(RC)
 # its own with the host's compiler.
 include(ExternalProject)
 set(PAYLOAD_TOOL ${CMAKE_BINARY_DIR}/hosttools/payloadtool)
-set(PEALIGN ${CMAKE_BINARY_DIR}/hosttools/pealign)
 ExternalProject_Add(hosttools
     SOURCE_DIR ${CMAKE_SOURCE_DIR}/tools
     BINARY_DIR ${CMAKE_BINARY_DIR}/hosttools
     CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
-    BUILD_BYPRODUCTS ${PAYLOAD_TOOL} ${PEALIGN})
+    BUILD_BYPRODUCTS ${PAYLOAD_TOOL})
 
 add_subdirectory(product product-build)
 include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 
-# What the setup carries. A vendor names their own product files here.
+# The sample product is packed into payload.bin and linked into the image once.
+# The shipped setup.exe is that image stamped with the product files: the sample
+# product, or a vendor's, which then never pass through the resource compiler
+# and the linker.
 set(SETUP_PAYLOAD "" CACHE STRING
     "Product files the setup carries: a folder (every file in it, Tandreloop.exe last) or a ;-separated list of files in payload order. Empty: the sample product built here.")
+set(sample_files $<TARGET_FILE:tandrecore> $<TARGET_FILE:tandredraw> $<TARGET_FILE:tandreloop>)
 if(SETUP_PAYLOAD)
     list(LENGTH SETUP_PAYLOAD payload_count)
+    set(payload_files ${SETUP_PAYLOAD})
+    set(payload_depends ${SETUP_PAYLOAD})
     if(payload_count EQUAL 1 AND IS_DIRECTORY "${SETUP_PAYLOAD}")
-        file(GLOB payload_files LIST_DIRECTORIES false CONFIGURE_DEPENDS "${SETUP_PAYLOAD}/*")
-        list(SORT payload_files)
-        set(payload_exe "${SETUP_PAYLOAD}/Tandreloop.exe")
-        if(payload_exe IN_LIST payload_files)
-            list(REMOVE_ITEM payload_files "${payload_exe}")
-            list(APPEND payload_files "${payload_exe}")
-        endif()
-    else()
-        set(payload_files ${SETUP_PAYLOAD})
+        # The payload tool reads the folder itself; this only tells the build
+        # when to stamp again.
+        file(GLOB payload_depends LIST_DIRECTORIES false CONFIGURE_DEPENDS "${SETUP_PAYLOAD}/*")
     endif()
-    set(payload_depends ${payload_files})
 else()
-    set(payload_files $<TARGET_FILE:tandrecore> $<TARGET_FILE:tandredraw> $<TARGET_FILE:tandreloop>)
+    set(payload_files ${sample_files})
     set(payload_depends tandrecore tandredraw tandreloop)
 endif()
 
@@ -46,13 +44,10 @@ set(PAYLOAD_BIN ${GENERATED_RESOURCES}/payload.bin)
 set(LICENSE_BIN ${GENERATED_RESOURCES}/license.bin)
 file(MAKE_DIRECTORY ${GENERATED_RESOURCES})
 
-# The payload is checked with the setup's own rules before it is embedded, so a
-# damaged payload cannot be shipped.
 add_custom_command(OUTPUT ${PAYLOAD_BIN}
-    COMMAND ${PAYLOAD_TOOL} pack -o ${PAYLOAD_BIN} ${payload_files}
-    COMMAND ${PAYLOAD_TOOL} verify ${PAYLOAD_BIN}
-    DEPENDS hosttools ${PAYLOAD_TOOL} ${payload_depends}
-    COMMENT "Packing the payload"
+    COMMAND ${PAYLOAD_TOOL} pack -o ${PAYLOAD_BIN} ${sample_files}
+    DEPENDS hosttools ${PAYLOAD_TOOL} tandrecore tandredraw tandreloop
+    COMMENT "Packing the sample product"
     VERBATIM)
 add_custom_target(payload DEPENDS ${PAYLOAD_BIN})
 add_custom_command(OUTPUT ${LICENSE_BIN}
@@ -60,7 +55,7 @@ add_custom_command(OUTPUT ${LICENSE_BIN}
     DEPENDS ${CMAKE_SOURCE_DIR}/resources/license.txt ${CMAKE_SOURCE_DIR}/cmake/append-zero.sh
     VERBATIM)
 
-add_executable(setup WIN32
+add_executable(setupimage WIN32
     window/entry.cpp
     window/main.cpp
     window/dialog.cpp
@@ -69,22 +64,32 @@ add_executable(setup WIN32
     install/shortcut.cpp
     install/sequence.cpp
     resources/setup.rc)
-target_include_directories(setup PRIVATE window install resources ${GENERATED_RESOURCES})
+set_target_properties(setupimage PROPERTIES OUTPUT_NAME setup-linked)
+target_include_directories(setupimage PRIVATE window install resources ${GENERATED_RESOURCES})
 set(resource_files banner.bmp browse.bmp setup.ico setup.manifest resource.h)
 list(TRANSFORM resource_files PREPEND ${CMAKE_SOURCE_DIR}/resources/)
 set_source_files_properties(resources/setup.rc PROPERTIES
     OBJECT_DEPENDS "${PAYLOAD_BIN};${LICENSE_BIN};${resource_files}")
-target_link_libraries(setup PRIVATE setupcore comctl32 ole32 shell32 uuid)
-target_link_options(setup PRIVATE -nostartfiles -Wl,-e,_WinMainCRTStartup@0)
-# The resource section, nearly all payload, starts on a 4 KB boundary in the
-# file so that a loader maps it instead of reading it in at start-up.
-add_dependencies(setup hosttools)
-add_custom_command(TARGET setup POST_BUILD COMMAND ${PEALIGN} $<TARGET_FILE:setup> VERBATIM)
-# Signed last: any later change to the file would break the signature.
+target_link_libraries(setupimage PRIVATE setupcore comctl32 ole32 shell32 uuid)
+target_link_options(setupimage PRIVATE -nostartfiles -Wl,-e,_WinMainCRTStartup@0)
+
+# Stamping checks the files by the setup's rules, puts the resource section on a
+# 4 KB boundary in the file (so that a loader maps the payload instead of
+# reading it in at start-up) and sets the image checksum. Signing comes last:
+# any later change to the file would break the signature.
+set(SETUP_EXE ${CMAKE_BINARY_DIR}/setup.exe)
+set(sign_step "")
 if(SETUP_SIGN_COMMAND)
-    add_custom_command(TARGET setup POST_BUILD COMMAND ${SETUP_SIGN_COMMAND} $<TARGET_FILE:setup> VERBATIM)
+    set(sign_step COMMAND ${SETUP_SIGN_COMMAND} ${SETUP_EXE})
 endif()
-set_property(TARGET setup APPEND PROPERTY LINK_DEPENDS ${SETUP_SIGN_DEPENDS})
+add_custom_command(OUTPUT ${SETUP_EXE}
+    COMMAND ${PAYLOAD_TOOL} stamp $<TARGET_FILE:setupimage> -o ${SETUP_EXE} ${payload_files}
+    COMMAND ${PAYLOAD_TOOL} verify ${SETUP_EXE}
+    ${sign_step}
+    DEPENDS setupimage hosttools ${PAYLOAD_TOOL} ${payload_depends} ${SETUP_SIGN_DEPENDS}
+    COMMENT "Stamping the product into setup.exe"
+    VERBATIM)
+add_custom_target(setup ALL DEPENDS ${SETUP_EXE})
 
 add_subdirectory(tests/win)
 add_subdirectory(tests/e2e)

@@ -1,12 +1,20 @@
-// payloadtool.cpp - packs, lists and verifies the setup's payload on the build host
+// payloadtool.cpp - packs the setup's payload, stamps it into a built setup.exe,
+// and lists and verifies what a payload or a setup carries
 //
 // Shares payload.h and the reader with the setup, so a payload that passes here is
-// one the setup accepts. Runs at build time only, hence the C++ library.
+// one the setup accepts. Runs on the build host or a vendor's machine, hence the
+// C++ library and POSIX calls.
 
 #include "payload.h"
+#include "peimage.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,11 +27,14 @@ static const unsigned long long s_cbFileMax = 0xFFFFFFFFull;
    resource compiler wraps a resource of 4 GiB or more without a word. */
 static const unsigned long long s_cbPayloadMax = 0x7FFFFFFFull;
 
+#define COPY_CHUNK (1 << 20)    /* bytes moved per read and write */
+
 static int Usage()
 {
-    fprintf(stderr, "usage: payloadtool pack -o OUT [--allow-no-exe] FILE...\n"
-                    "       payloadtool list PAYLOAD\n"
-                    "       payloadtool verify PAYLOAD [--allow-no-exe]\n");
+    fprintf(stderr, "usage: payloadtool pack -o OUT [--allow-no-exe] FILE... | FOLDER\n"
+                    "       payloadtool stamp SETUP -o OUT [--allow-no-exe] [--strip-signature] FILE... | FOLDER\n"
+                    "       payloadtool list PAYLOAD | SETUP\n"
+                    "       payloadtool verify PAYLOAD | SETUP [--allow-no-exe]\n");
     return 2;
 }
 
@@ -53,127 +64,315 @@ static bool SameNameNoCase(const char *a, const char *b)
     }
 }
 
-static bool CopyData(FILE *out, const std::string &path, unsigned long long cbExpected, std::string &why)
+/* ---- the files to carry ---- */
+
+struct ProductFile
 {
-    FILE *in = fopen(path.c_str(), "rb");
-    if (!in)
+    std::string path, name;
+    unsigned long long cb;
+};
+
+/* One operand that is a folder stands for every file in it, in name order, with
+   the product's executable last; a subfolder is refused, as its files would be
+   left out. Otherwise the operands are the files, in the order given. */
+static bool ExpandFolder(std::vector<std::string> &operands, std::string &failed, std::string &why)
+{
+    struct stat st;
+    if (operands.size() != 1 || stat(operands[0].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return true;
+    std::string folder = operands[0];
+    DIR *dir = opendir(folder.c_str());
+    if (!dir)
     {
-        why = Errno("cannot open");
+        failed = folder;
+        why = Errno("cannot read");
         return false;
     }
-    static unsigned char s_chunk[1 << 16];
-    unsigned long long cbCopied = 0;
-    size_t cb;
-    while (!ferror(out) && (cb = fread(s_chunk, 1, sizeof(s_chunk), in)) > 0)
-        cbCopied += fwrite(s_chunk, 1, cb, out);
-    bool readFailed = ferror(in) != 0;
-    fclose(in);
-    why = readFailed ? "cannot read" : ferror(out) ? "cannot write it into the payload" : "changed size while being packed";
-    return !readFailed && !ferror(out) && cbCopied == cbExpected;
+    std::vector<std::string> names;
+    while (const dirent *entry = readdir(dir))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    closedir(dir);
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return (a == s_productExe) != (b == s_productExe) ? b == s_productExe : a < b;
+    });
+    if (folder.back() != '/')
+        folder += '/';
+    operands.clear();
+    for (const std::string &name : names)
+    {
+        if (stat((folder + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        {
+            failed = folder + name;
+            why = "a subfolder: the setup installs the files of one folder";
+            return false;
+        }
+        operands.push_back(folder + name);
+    }
+    if (operands.empty())
+    {
+        failed = folder;
+        why = "no files in the folder";
+        return false;
+    }
+    return true;
 }
 
-static int Pack(const std::string &outPath, bool allowNoExe, const std::vector<std::string> &files)
+/* Everything that can be checked before writing is, so most refusals create no
+   file at all. Returns 0 with the files and the payload's size, or pack's exit code. */
+static int GatherFiles(std::vector<std::string> operands, bool allowNoExe, const std::string &outPath,
+                       std::vector<ProductFile> &files, unsigned long long &cbPayload)
 {
-    // Everything that can be checked up front is, so most refusals create no file at all.
-    std::vector<std::string> names;
-    std::vector<unsigned long long> sizes;
+    std::string failed, why;
+    if (!ExpandFolder(operands, failed, why))
+        return Fail(failed, why);
     bool haveExe = false;
-    for (const std::string &file : files)
+    for (const std::string &path : operands)
     {
-        std::string name = file.substr(file.rfind('/') + 1);   // npos + 1 is 0
+        std::string name = path.substr(path.rfind('/') + 1);   // npos + 1 is 0
         if (!IsBareFileName(name.c_str()))
-            return Fail(file, "'" + name + "' is not a bare file name (empty, too long, . or .., or a character Windows refuses)");
-        for (size_t i = 0; i < names.size(); i++)
+            return Fail(path, "'" + name + "' is not a bare file name (empty, too long, . or .., or a character Windows refuses)");
+        for (const ProductFile &file : files)
         {
-            if (SameNameNoCase(names[i].c_str(), name.c_str()))
-                return Fail(file, "same name as " + files[i] + " (Windows file names ignore case)");
+            if (SameNameNoCase(file.name.c_str(), name.c_str()))
+                return Fail(path, "same name as " + file.path + " (Windows file names ignore case)");
         }
         struct stat st;
-        if (stat(file.c_str(), &st) != 0)
-            return Fail(file, Errno("cannot read"));
+        if (stat(path.c_str(), &st) != 0)
+            return Fail(path, Errno("cannot read"));
         if (!S_ISREG(st.st_mode))
-            return Fail(file, "not a regular file");
+            return Fail(path, "not a regular file");
         if ((unsigned long long)st.st_size > s_cbFileMax)
-            return Fail(file, "larger than 4 GiB - 1 bytes");
+            return Fail(path, "larger than 4 GiB - 1 bytes");
         haveExe = haveExe || name == s_productExe;
-        names.push_back(name);
-        sizes.push_back((unsigned long long)st.st_size);
+        files.push_back({ path, name, (unsigned long long)st.st_size });
     }
     if (!haveExe && !allowNoExe)
         return Fail(outPath, std::string("no file named ") + s_productExe + " (--allow-no-exe packs without it)");
-    unsigned long long cbPayload = PAYLOAD_END_BYTES;
-    for (size_t i = 0; i < files.size(); i++)
-        cbPayload += names[i].size() + 1 + PAYLOAD_LENGTH_BYTES + sizes[i];
+    cbPayload = PAYLOAD_END_BYTES;
+    for (const ProductFile &file : files)
+        cbPayload += file.name.size() + 1 + PAYLOAD_LENGTH_BYTES + file.cb;
     if (cbPayload > s_cbPayloadMax)
         return Fail(outPath, "the payload would be " + std::to_string(cbPayload) +
                              " bytes: a 32-bit setup cannot carry 2 GiB or more");
-
-    // Written under another name and renamed when whole, so a failed run leaves nothing
-    // that a later build step could take for a payload.
-    std::string tempPath = outPath + ".part";
-    FILE *out = fopen(tempPath.c_str(), "wb");
-    if (!out)
-        return Fail(tempPath, Errno("cannot create"));
-    std::string failed, why;
-    for (size_t i = 0; failed.empty() && i < files.size(); i++)
-    {
-        unsigned char length[PAYLOAD_LENGTH_BYTES];
-        for (int b = 0; b < PAYLOAD_LENGTH_BYTES; b++)
-            length[b] = (unsigned char)(sizes[i] >> (8 * b));
-        fwrite(names[i].c_str(), 1, names[i].size() + 1, out);
-        fwrite(length, 1, sizeof(length), out);
-        if (!CopyData(out, files[i], sizes[i], why))
-            failed = files[i];
-    }
-    static const unsigned char s_endMark[PAYLOAD_END_BYTES] = { 0 };
-    fwrite(s_endMark, 1, sizeof(s_endMark), out);
-    bool written = !ferror(out);
-    written = fclose(out) == 0 && written;
-    if (failed.empty() && !written)
-    {
-        failed = tempPath;
-        why = Errno("cannot write");
-    }
-    if (failed.empty() && rename(tempPath.c_str(), outPath.c_str()) != 0)
-    {
-        failed = outPath;
-        why = Errno(("cannot rename " + tempPath + " to it").c_str());
-    }
-    if (!failed.empty())
-    {
-        remove(tempPath.c_str());
-        return Fail(failed, why);
-    }
     return 0;
 }
 
-// Reads the payload and walks it by the setup's rules; entries point into payload.
-static bool LoadPayload(const std::string &path, std::vector<unsigned char> &payload,
-                        std::vector<PayloadEntry> &entries, std::string &why)
+/* ---- writing: one buffer, summed for the image checksum as it goes ---- */
+
+struct Output
 {
-    FILE *in = fopen(path.c_str(), "rb");
-    if (!in)
+    int fd;
+    std::vector<unsigned char> buffer;
+    size_t fill;
+    unsigned long long cbWritten;
+    ImageChecksum checksum;
+    bool failed;
+};
+
+static void Flush(Output *out)
+{
+    if (out->failed || out->fill == 0)
+        return;
+    AddToChecksum(&out->checksum, out->buffer.data(), out->fill);
+    for (size_t done = 0; done < out->fill;)
+    {
+        ssize_t cb = write(out->fd, out->buffer.data() + done, out->fill - done);
+        if (cb < 0 && errno == EINTR)
+            continue;
+        if (cb <= 0)
+        {
+            out->failed = true;
+            return;
+        }
+        done += (size_t)cb;
+    }
+    out->cbWritten += out->fill;
+    out->fill = 0;
+}
+
+static void Put(Output *out, const void *data, size_t cb)
+{
+    const unsigned char *p = (const unsigned char *)data;
+    while (cb)
+    {
+        size_t n = std::min(cb, out->buffer.size() - out->fill);
+        memcpy(out->buffer.data() + out->fill, p, n);
+        out->fill += n, p += n, cb -= n;
+        if (out->fill == out->buffer.size())
+            Flush(out);
+    }
+}
+
+/* Reads the file straight into the output buffer. */
+static bool CopyData(Output *out, const ProductFile &file, std::string &why)
+{
+    int in = open(file.path.c_str(), O_RDONLY);
+    if (in < 0)
     {
         why = Errno("cannot open");
         return false;
     }
-    static unsigned char s_chunk[1 << 16];
-    size_t cb;
-    while ((cb = fread(s_chunk, 1, sizeof(s_chunk), in)) > 0)
-        payload.insert(payload.end(), s_chunk, s_chunk + cb);
-    bool readFailed = ferror(in) != 0;
-    fclose(in);
-    if (readFailed)
+    unsigned long long cbCopied = 0;
+    ssize_t cb;
+    while (!out->failed && (cb = read(in, out->buffer.data() + out->fill, out->buffer.size() - out->fill)) != 0)
     {
-        why = "cannot read";
+        if (cb < 0 && errno == EINTR)
+            continue;
+        if (cb < 0)
+            break;
+        out->fill += (size_t)cb;
+        cbCopied += (unsigned long long)cb;
+        if (out->fill == out->buffer.size())
+            Flush(out);
+    }
+    bool readFailed = cb < 0;
+    close(in);
+    why = readFailed ? "cannot read" : out->failed ? "cannot write it out" : "changed size while being packed";
+    return !readFailed && !out->failed && cbCopied == file.cb;
+}
+
+/* The payload: each file's name, length and bytes, then the end mark. */
+static bool PutPayload(Output *out, const std::vector<ProductFile> &files, std::string &failed, std::string &why)
+{
+    for (const ProductFile &file : files)
+    {
+        unsigned char length[PAYLOAD_LENGTH_BYTES];
+        for (int b = 0; b < PAYLOAD_LENGTH_BYTES; b++)
+            length[b] = (unsigned char)(file.cb >> (8 * b));
+        Put(out, file.name.c_str(), file.name.size() + 1);
+        Put(out, length, sizeof(length));
+        if (!CopyData(out, file, why))
+        {
+            failed = file.path;
+            return false;
+        }
+    }
+    static const unsigned char s_endMark[PAYLOAD_END_BYTES] = { 0 };
+    Put(out, s_endMark, sizeof(s_endMark));
+    return true;
+}
+
+/* Written under another name and renamed when whole, so a failed run leaves
+   nothing that could be taken for the result, and the input may be the output. */
+struct TempFile
+{
+    std::string path, finalPath;
+    int fd;
+};
+
+static bool CreateTemp(TempFile *temp, const std::string &outPath, mode_t mode)
+{
+    temp->finalPath = outPath;
+    temp->path = outPath + ".part";
+    temp->fd = open(temp->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    return temp->fd >= 0;
+}
+
+static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std::string why)
+{
+    if (failed.empty() && out.failed)
+    {
+        failed = temp->path;
+        why = Errno("cannot write");
+    }
+    if (close(temp->fd) != 0 && failed.empty())
+    {
+        failed = temp->path;
+        why = Errno("cannot write");
+    }
+    if (failed.empty() && rename(temp->path.c_str(), temp->finalPath.c_str()) != 0)
+    {
+        failed = temp->finalPath;
+        why = Errno(("cannot rename " + temp->path + " to it").c_str());
+    }
+    if (failed.empty())
+        return 0;
+    unlink(temp->path.c_str());
+    return Fail(failed, why);
+}
+
+static int Pack(const std::string &outPath, bool allowNoExe, const std::vector<std::string> &operands)
+{
+    std::vector<ProductFile> files;
+    unsigned long long cbPayload = 0;
+    if (int refused = GatherFiles(operands, allowNoExe, outPath, files, cbPayload))
+        return refused;
+    TempFile temp;
+    if (!CreateTemp(&temp, outPath, 0666))
+        return Fail(temp.path, Errno("cannot create"));
+    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false };
+    std::string failed, why;
+    PutPayload(&out, files, failed, why);
+    Flush(&out);
+    return FinishTemp(&temp, out, failed, why);
+}
+
+/* ---- reading: a payload file or a setup image, mapped ---- */
+
+struct MappedFile
+{
+    const unsigned char *data;
+    unsigned long long cb;
+    mode_t mode;
+};
+
+static bool MapFile(const std::string &path, MappedFile *map, std::string &why)
+{
+    static const unsigned char s_empty[1] = { 0 };
+    int fd = open(path.c_str(), O_RDONLY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0)
+    {
+        why = Errno("cannot open");
+        if (fd >= 0)
+            close(fd);
         return false;
+    }
+    map->cb = (unsigned long long)st.st_size;
+    map->mode = st.st_mode & 07777;
+    map->data = s_empty;
+    if (!S_ISREG(st.st_mode))
+        why = "not a regular file";
+    else if (map->cb)
+    {
+        void *mapped = mmap(NULL, (size_t)map->cb, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (mapped == MAP_FAILED)
+            why = Errno("cannot read");
+        else
+            map->data = (const unsigned char *)mapped;
+    }
+    close(fd);
+    return S_ISREG(st.st_mode) && (map->cb == 0 || map->data != s_empty);
+}
+
+static bool IsImage(const MappedFile &map)
+{
+    return map.cb >= 2 && map.data[0] == 'M' && map.data[1] == 'Z';
+}
+
+/* The payload in a payload file, or inside a setup image, walked by the setup's
+   rules; entries point into the mapped file. */
+static bool LoadPayload(const std::string &path, MappedFile &map, std::vector<PayloadEntry> &entries,
+                        SetupImage &image, std::string &why)
+{
+    if (!MapFile(path, &map, why))
+        return false;
+    const unsigned char *payload = map.data;
+    unsigned long long cbPayload = map.cb;
+    if (IsImage(map))
+    {
+        if (ReadSetupImage(map.data, map.cb, true, &image, &why) != IMAGE_OK)
+            return false;
+        payload = map.data + image.resources[image.payload].fileOffset;
+        cbPayload = image.resources[image.payload].cbData;
     }
     size_t pos = 0;
     PayloadEntry entry;
-    while (NextPayloadEntry(payload.data(), payload.size(), &pos, &entry) == PAYLOAD_ENTRY)
+    while (NextPayloadEntry(payload, (size_t)cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
         entries.push_back(entry);
-    why = "damaged at offset " + std::to_string(pos) + ", after " + std::to_string(entries.size()) + " entries";
-    return CheckPayload(payload.data(), payload.size()) != 0;
+    why = "payload damaged at offset " + std::to_string(pos) + ", after " + std::to_string(entries.size()) + " entries";
+    return CheckPayload(payload, (size_t)cbPayload) != 0;
 }
 
 static unsigned long long TotalBytes(const std::vector<PayloadEntry> &entries)
@@ -186,10 +385,11 @@ static unsigned long long TotalBytes(const std::vector<PayloadEntry> &entries)
 
 static int List(const std::string &path)
 {
-    std::vector<unsigned char> payload;
+    MappedFile map;
+    SetupImage image;
     std::vector<PayloadEntry> entries;
     std::string why;
-    if (!LoadPayload(path, payload, entries, why))
+    if (!LoadPayload(path, map, entries, image, why))
         return Fail(path, why);
     for (const PayloadEntry &entry : entries)
         printf("%s\t%lu\n", entry.name, entry.cbData);
@@ -197,12 +397,15 @@ static int List(const std::string &path)
     return 0;
 }
 
+/* For a setup, also what a user's download check would see: whether the image
+   still has the checksum it was stamped with, and whether it is signed. */
 static int Verify(const std::string &path, bool allowNoExe)
 {
-    std::vector<unsigned char> payload;
+    MappedFile map;
+    SetupImage image;
     std::vector<PayloadEntry> entries;
     std::string why;
-    if (!LoadPayload(path, payload, entries, why))
+    if (!LoadPayload(path, map, entries, image, why))
         return Fail(path, why);
     bool haveExe = false;
     for (size_t i = 0; i < entries.size(); i++)
@@ -217,8 +420,64 @@ static int Verify(const std::string &path, bool allowNoExe)
     }
     if (!haveExe && !allowNoExe)
         return Fail(path, std::string("no entry named ") + s_productExe);
-    printf("%s: ok, %zu entries, %llu bytes\n", path.c_str(), entries.size(), TotalBytes(entries));
+    std::string about;
+    if (IsImage(map))
+    {
+        uint32_t stored = StoredChecksum(map.data, image);
+        ImageChecksum checksum;
+        static const unsigned char s_zero[4] = { 0 };
+        size_t at = image.optionalHeader + 64;
+        AddToChecksum(&checksum, map.data, at);
+        AddToChecksum(&checksum, s_zero, 4);
+        AddToChecksum(&checksum, map.data + at + 4, (size_t)(map.cb - at - 4));
+        if (stored != 0 && stored != FinishChecksum(checksum))
+            return Fail(path, "the image checksum does not match: the file was changed after it was built");
+        about = stored ? ", checksum ok" : ", no checksum";
+        about += image.cbCertificate ? ", signed" : ", not signed";
+    }
+    printf("%s: ok, %zu entries, %llu bytes%s\n", path.c_str(), entries.size(), TotalBytes(entries), about.c_str());
     return 0;
+}
+
+/* ---- stamping ---- */
+
+static int Stamp(const std::string &setupPath, const std::string &outPath, bool allowNoExe, bool stripSignature,
+                 const std::vector<std::string> &operands)
+{
+    MappedFile map;
+    SetupImage image;
+    std::string why;
+    if (!MapFile(setupPath, &map, why))
+        return Fail(setupPath, why);
+    if (ReadSetupImage(map.data, map.cb, stripSignature, &image, &why) != IMAGE_OK)
+        return Fail(setupPath, why);
+    std::vector<ProductFile> files;
+    unsigned long long cbPayload = 0;
+    if (int refused = GatherFiles(operands, allowNoExe, outPath, files, cbPayload))
+        return refused;
+    StampLayout layout;
+    if (!LayoutStampedImage(map.data, image, cbPayload, &layout, &why))
+        return Fail(outPath, why);
+
+    TempFile temp;
+    if (!CreateTemp(&temp, outPath, map.mode))
+        return Fail(temp.path, Errno("cannot create"));
+    fchmod(temp.fd, map.mode);      // whatever the umask: a setup stays runnable
+    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false };
+    std::string failed;
+    Put(&out, layout.head.data(), layout.head.size());
+    if (PutPayload(&out, files, failed, why))
+        Put(&out, layout.tail.data(), layout.tail.size());
+    Flush(&out);
+    if (failed.empty() && !out.failed)
+    {
+        unsigned char sum[4];
+        uint32_t checksum = FinishChecksum(out.checksum);
+        for (int b = 0; b < 4; b++)
+            sum[b] = (unsigned char)(checksum >> (8 * b));
+        out.failed = pwrite(temp.fd, sum, 4, (off_t)layout.checksumOffset) != 4;
+    }
+    return FinishTemp(&temp, out, failed, why);
 }
 
 int main(int argc, char **argv)
@@ -226,14 +485,17 @@ int main(int argc, char **argv)
     if (argc < 2)
         return Usage();
     std::string command = argv[1], outPath;
-    bool allowNoExe = false;
+    bool allowNoExe = false, stripSignature = false;
     std::vector<std::string> operands;
+    bool writes = command == "pack" || command == "stamp";
     for (int i = 2; i < argc; i++)
     {
         std::string arg = argv[i];
         if (arg == "--allow-no-exe" && command != "list")
             allowNoExe = true;
-        else if (arg == "-o" && command == "pack" && outPath.empty() && i + 1 < argc)
+        else if (arg == "--strip-signature" && command == "stamp")
+            stripSignature = true;
+        else if (arg == "-o" && writes && outPath.empty() && i + 1 < argc)
             outPath = argv[++i];
         else if (arg.size() > 1 && arg[0] == '-')
             return Usage();
@@ -242,6 +504,9 @@ int main(int argc, char **argv)
     }
     if (command == "pack" && !outPath.empty() && !operands.empty())
         return Pack(outPath, allowNoExe, operands);
+    if (command == "stamp" && !outPath.empty() && operands.size() >= 2)
+        return Stamp(operands[0], outPath, allowNoExe, stripSignature,
+                     std::vector<std::string>(operands.begin() + 1, operands.end()));
     if (command == "list" && operands.size() == 1)
         return List(operands[0]);
     if (command == "verify" && operands.size() == 1)
