@@ -8,6 +8,7 @@ packages=(
     g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686   # the Windows build
     wine wine64 wine32:i386 wine32-preloader:i386               # running it: 64-bit server, 32-bit programs
     xvfb xauth x11-utils imagemagick fonts-wine procps          # virtual display, screenshots
+    python3-pefile                                              # an independent PE reader for the image checks
     openssl                                                     # the signing tests' throwaway keys
 )
 

@@ -229,7 +229,7 @@ ImageResult ReadSetupImage(const unsigned char *file, uint64_t cbFile, bool allo
     for (uint32_t i = 0; i < count; i++)
     {
         const unsigned char *h = file + table + 40 * i;
-        ImageSection s = { table + 40 * i, Get32(h + 12), Get32(h + 8), Get32(h + 20), Get32(h + 16) };
+        ImageSection s = { table + 40 * i, Get32(h + 12), Get32(h + 8), Get32(h + 20), Get32(h + 16), Get32(h + 36) };
         if (s.virtualSize == 0)
             s.virtualSize = s.cbRaw;
         if (s.virtualAddress % image->sectionAlignment || s.virtualAddress < nextVa || s.virtualSize == 0)
@@ -252,7 +252,7 @@ ImageResult ReadSetupImage(const unsigned char *file, uint64_t cbFile, bool allo
         if (image->sections[i].virtualAddress == rsrcVa && Get32(dirs + 8 * DIR_RESOURCE + 4))
             image->rsrc = i;
     if (image->rsrc == count)
-        return Refuse(IMAGE_NO_PAYLOAD, why, "no resource section: not a setup");
+        return Refuse(IMAGE_NO_PAYLOAD, why, "no payload resource (the image has no resources): not a setup");
     const ImageSection &rsrc = image->sections[image->rsrc];
     if (rsrc.cbRaw == 0)
         return Refuse(IMAGE_DAMAGED, why, "damaged resource section (no data in the file)");
@@ -448,7 +448,9 @@ bool LayoutStampedImage(const unsigned char *file, const SetupImage &image, uint
     const ImageSection &rsrc = image.sections[image.rsrc];
     uint64_t payloadAt = 0;
     std::vector<unsigned char> directory = BuildResourceDirectory(file, image, rsrc.virtualAddress, cbPayload, &payloadAt);
-    uint64_t cbSection = payloadAt + cbPayload;
+    // A few zero bytes after the payload: tools that walk the directory
+    // (objdump) stop at the first resource whose data reaches the section's end.
+    uint64_t cbSection = payloadAt + cbPayload + DATA_ALIGN;
     uint64_t rawOffset = AlignUp(image.cbFront, IMAGE_FILE_PAGE);
     uint64_t cbRaw = AlignUp(cbSection, image.fileAlignment);
 
@@ -458,7 +460,7 @@ bool LayoutStampedImage(const unsigned char *file, const SetupImage &image, uint
     std::vector<ImageSection> moved(image.sections.begin() + image.rsrc + 1, image.sections.end());
     int64_t vaDelta = moved.empty() ? 0 : (int64_t)nextVa - (int64_t)moved[0].virtualAddress;
     uint64_t cbImage = nextVa;
-    std::vector<unsigned char> tail(cbRaw - cbSection, 0);
+    std::vector<unsigned char> tail(cbRaw - (payloadAt + cbPayload), 0);
     for (ImageSection &s : moved)
     {
         uint64_t va = s.virtualAddress + vaDelta;
@@ -480,11 +482,14 @@ bool LayoutStampedImage(const unsigned char *file, const SetupImage &image, uint
     head.resize(rawOffset, 0);
     head.insert(head.end(), directory.begin(), directory.end());
 
+    // SizeOfInitializedData, counted as the linker counts it, so that it does
+    // not depend on the payload the image carried before.
     size_t oh = image.optionalHeader;
-    uint32_t oldRaw = rsrc.cbRaw, newRaw = (uint32_t)cbRaw;
-    for (ImageSection &s : moved)
-        oldRaw += s.cbRaw, newRaw += (uint32_t)AlignUp(s.cbRaw, image.fileAlignment);
-    Put32(&head[oh + 8], Get32(&head[oh + 8]) - oldRaw + newRaw);     // SizeOfInitializedData
+    uint64_t cbInitialized = 0;
+    for (size_t i = 0; i < image.sections.size(); i++)
+        if (image.sections[i].characteristics & 0x40)
+            cbInitialized += i == image.rsrc ? cbRaw : AlignUp(image.sections[i].cbRaw, image.fileAlignment);
+    Put32(&head[oh + 8], (uint32_t)cbInitialized);
     Put32(&head[oh + 56], (uint32_t)cbImage);
     Put32(&head[oh + 64], 0);
     layout->checksumOffset = oh + 64;

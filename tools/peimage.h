@@ -47,6 +47,7 @@ struct ImageSection
 {
     size_t header;          /* file offset of its entry in the section table */
     uint32_t virtualAddress, virtualSize, rawOffset, cbRaw;
+    uint32_t characteristics;
 };
 
 struct SetupImage

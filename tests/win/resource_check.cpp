@@ -3,11 +3,13 @@
 //   resource_check.exe SETUP.EXE LICENSE.TXT PAYLOAD.BIN
 //
 // Loads the executable as data, the way Windows finds its resources, and checks
-// the dialog template byte by byte, the pictures, licence, manifest, payload and
-// that every resource is in the one language. Exits 1 on any failed check.
+// the dialog template byte by byte, the pictures, licence, manifest, payload,
+// that every resource is in the one language, and the image checksum. Exits 1
+// on any failed check.
 
 #include <windows.h>
 #include <commctrl.h>
+#include <imagehlp.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -236,6 +238,11 @@ int main(int argc, char **argv)
     std::string payload = Resource(module, "BINARY", IDR_PAYLOAD);
     Check(!payload.empty() && payload == ReadFile(argv[3]), "payload is the packed file");
     Check(CheckPayload((const unsigned char *)payload.data(), payload.size()), "payload is whole");
+
+    // The checksum as Windows's own image helper computes it.
+    DWORD stored = 0, computed = 0;
+    Check(MapFileAndCheckSumA(argv[1], &stored, &computed) == CHECKSUM_SUCCESS && stored != 0 && stored == computed,
+          "image checksum", std::to_string(stored) + " stored, " + std::to_string(computed) + " computed");
 
     printf("%s\n", g_failures ? "resource check FAILED" : "resource check passed");
     return g_failures ? 1 : 0;

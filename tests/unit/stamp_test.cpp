@@ -1,0 +1,214 @@
+// stamp_test.cpp - payloadtool stamp on a small image made by testimage.cpp
+//
+// The stamped image is read back with the image reader and checked against an
+// independent reading of the bytes: the payload equals what pack writes, every
+// other byte that matters is where it was, and the checksum is Windows's.
+
+#include "peimage.h"
+#include "testimage.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteAll(const fs::path &path, const std::string &data)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary).write(data.data(), data.size());
+}
+
+unsigned Get32(const std::string &b, size_t at)
+{
+    return (unsigned char)b[at] | (unsigned char)b[at + 1] << 8 | (unsigned char)b[at + 2] << 16 |
+           (unsigned)(unsigned char)b[at + 3] << 24;
+}
+
+/* Windows's image checksum, written out plainly. */
+unsigned ReferenceChecksum(std::string b)
+{
+    size_t field = Get32(b, 0x3C) + 24 + 64;
+    b.replace(field, 4, 4, '\0');
+    size_t cb = b.size();
+    if (b.size() % 2)
+        b += '\0';
+    unsigned long long sum = 0;
+    for (size_t i = 0; i < b.size(); i += 2)
+    {
+        sum += (unsigned char)b[i] | (unsigned char)b[i + 1] << 8;
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return (unsigned)(sum + cb);
+}
+
+class Stamp : public testing::Test
+{
+protected:
+    fs::path dir;
+
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "stamp_test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+        dir = pattern;
+        WriteAll(dir / "setup.exe", MakeTestImage(std::string("old\0\0\0\0\0", 8)));
+        WriteAll(dir / "product/TandreCore.dll", "MZ core");
+        WriteAll(dir / "product/Tandreloop.exe", std::string(70000, 'x'));
+        WriteAll(dir / "product/A.dll", "");
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(dir);
+    }
+
+    // Runs the tool in the test folder; returns its exit code, with stderr in err.
+    int Tool(const std::string &args, std::string *err = nullptr)
+    {
+        std::string command = "cd '" + dir.string() + "' && '" PAYLOADTOOL_PATH "' " + args + " >.out 2>.err";
+        int status = system(command.c_str());
+        if (err)
+            *err = ReadAll(dir / ".err");
+        fs::remove(dir / ".out");
+        fs::remove(dir / ".err");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    SetupImage Read(const std::string &bytes, ImageResult expect = IMAGE_OK)
+    {
+        SetupImage image;
+        std::string why;
+        EXPECT_EQ(ReadSetupImage((const unsigned char *)bytes.data(), bytes.size(), true, &image, &why), expect) << why;
+        return image;
+    }
+};
+
+std::string ResourceData(const std::string &bytes, const ImageResource &r)
+{
+    return bytes.substr(r.fileOffset, r.cbData);
+}
+
+TEST_F(Stamp, CarriesThePackedFilesAndKeepsEverythingElse)
+{
+    ASSERT_EQ(Tool("pack -o payload.bin product"), 0);
+    ASSERT_EQ(Tool("stamp setup.exe -o out.exe product"), 0);
+    std::string before = ReadAll(dir / "setup.exe"), after = ReadAll(dir / "out.exe");
+    SetupImage old = Read(before), image = Read(after);
+    ASSERT_EQ(image.resources.size(), old.resources.size());
+    EXPECT_TRUE(ResourceData(after, image.resources[image.payload]) == ReadAll(dir / "payload.bin"));
+    for (size_t i = 0; i < old.resources.size(); i++)
+        if (i != old.payload)
+        {
+            EXPECT_TRUE(ResourceData(after, image.resources[i]) == ResourceData(before, old.resources[i])) << i;
+        }
+
+    // Code, its section header and the relocations' contents are untouched; the
+    // resources start on a 4 KB boundary in the file; the checksum is right.
+    EXPECT_TRUE(after.substr(0x200, 0x200) == before.substr(0x200, 0x200));
+    EXPECT_EQ(after.substr(image.sections[0].header, 40), before.substr(old.sections[0].header, 40));
+    EXPECT_EQ(after.substr(image.sections[2].rawOffset, 12), before.substr(old.sections[2].rawOffset, 12));
+    EXPECT_EQ(image.sections[1].rawOffset % 4096, 0u);
+    EXPECT_EQ(Get32(after, image.optionalHeader + 64), ReferenceChecksum(after));
+    EXPECT_EQ(Tool("verify out.exe"), 0);
+}
+
+TEST_F(Stamp, ResultDependsOnlyOnTheSetupsOwnPartsAndTheFiles)
+{
+    WriteAll(dir / "other.exe", MakeTestImage(std::string(100000, 'y') + std::string(4, '\0')));
+    ASSERT_EQ(Tool("stamp setup.exe -o a.exe product"), 0);
+    ASSERT_EQ(Tool("stamp other.exe -o b.exe product"), 0);
+    EXPECT_TRUE(ReadAll(dir / "a.exe") == ReadAll(dir / "b.exe"));
+    // Stamping what a setup already carries changes nothing, also in place.
+    ASSERT_EQ(Tool("stamp a.exe -o a.exe product"), 0);
+    EXPECT_TRUE(ReadAll(dir / "a.exe") == ReadAll(dir / "b.exe"));
+}
+
+TEST_F(Stamp, FolderOrderPutsTheExecutableLast)
+{
+    ASSERT_EQ(Tool("stamp setup.exe -o out.exe product"), 0);
+    std::string after = ReadAll(dir / "out.exe");
+    SetupImage image = Read(after);
+    std::string payload = ResourceData(after, image.resources[image.payload]);
+    size_t a = payload.find("A.dll"), core = payload.find("TandreCore.dll"), exe = payload.find("Tandreloop.exe");
+    EXPECT_TRUE(a < core && core < exe) << a << " " << core << " " << exe;
+    fs::create_directories(dir / "product/sub");
+    std::string err;
+    EXPECT_EQ(Tool("stamp setup.exe -o out2.exe product", &err), 1);
+    EXPECT_NE(err.find("product/sub"), std::string::npos) << err;
+}
+
+TEST_F(Stamp, RefusesBadSetupsAndBadFilesWithoutWritingAnything)
+{
+    std::string good = ReadAll(dir / "setup.exe");
+    std::string signedImage = good + std::string(16, 's');
+    size_t dirs = Get32(good, 0x3C) + 24 + 96;
+    signedImage.replace(dirs + 32, 4, std::string("\0\0\0\0", 4));
+    for (int i = 0; i < 4; i++)
+    {
+        signedImage[dirs + 32 + i] = (char)(good.size() >> (8 * i));
+        signedImage[dirs + 36 + i] = (char)(i == 0 ? 16 : 0);
+    }
+    std::string noPayload = good;
+    noPayload.replace(noPayload.find(std::string("B\0I\0N", 5)), 1, "X");
+    std::string notPe32 = good;
+    notPe32[Get32(good, 0x3C) + 24] = 0x0B, notPe32[Get32(good, 0x3C) + 25] = 0x02;
+    struct { const char *name; std::string setup; const char *files; const char *says; } cases[] = {
+        { "text file", "hello", "product", "not a Windows image" },
+        { "64-bit image", notPe32, "product", "not a 32-bit" },
+        { "cut short", good.substr(0, 0x500), "product", "damaged" },
+        { "no payload resource", noPayload, "product", "no payload resource" },
+        { "signed", signedImage, "product", "--strip-signature" },
+        { "missing file", good, "product/Tandreloop.exe missing.dll", "missing.dll" },
+        { "no executable", good, "product/A.dll", "Tandreloop.exe" },
+    };
+    for (const auto &c : cases)
+    {
+        WriteAll(dir / "in.exe", c.setup);
+        std::string err;
+        EXPECT_EQ(Tool(std::string("stamp in.exe -o out.exe ") + c.files, &err), 1) << c.name;
+        EXPECT_NE(err.find(c.says), std::string::npos) << c.name << ": " << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << c.name << ": not one line: " << err;
+        EXPECT_FALSE(fs::exists(dir / "out.exe")) << c.name;
+        EXPECT_FALSE(fs::exists(dir / "out.exe.part")) << c.name;
+        EXPECT_TRUE(ReadAll(dir / "in.exe") == c.setup) << c.name;
+    }
+
+    // Dropping the signature gives what stamping the unsigned image gives.
+    WriteAll(dir / "in.exe", signedImage);
+    ASSERT_EQ(Tool("stamp in.exe --strip-signature -o stripped.exe product"), 0);
+    ASSERT_EQ(Tool("stamp setup.exe -o plain.exe product"), 0);
+    EXPECT_TRUE(ReadAll(dir / "stripped.exe") == ReadAll(dir / "plain.exe"));
+}
+
+TEST_F(Stamp, RefusesPayloadsTooLargeForA32BitImage)
+{
+    for (const char *name : { "product/big1.bin", "product/big2.bin" })
+    {
+        std::ofstream(dir / name).close();
+        fs::resize_file(dir / name, 0x48000000ull);     // sparse: costs no disk
+    }
+    std::string err;
+    EXPECT_EQ(Tool("stamp setup.exe -o out.exe product", &err), 1);
+    EXPECT_NE(err.find("32-bit"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// testimage.cpp - a small 32-bit Windows image laid out as a linked setup is
+//
+// Headers, a code section, a resource section and the relocations after it,
+// written byte by byte here rather than by the code under test. The resources:
+// the payload (type "BINARY", id 115, language 2057), a licence (type
+// "LICENSE", id 111) and a manifest (type 24, id 1).
+
+#include "testimage.h"
+
+#include <string.h>
+
+static void Put16(std::string &b, size_t at, unsigned v)
+{
+    b[at] = (char)(v & 0xFF);
+    b[at + 1] = (char)(v >> 8 & 0xFF);
+}
+
+static void Put32(std::string &b, size_t at, unsigned v)
+{
+    Put16(b, at, v & 0xFFFF);
+    Put16(b, at + 2, v >> 16);
+}
+
+static void PutName(std::string &b, size_t at, const char *name)
+{
+    Put16(b, at, (unsigned)strlen(name));
+    for (size_t i = 0; name[i]; i++)
+        Put16(b, at + 2 + 2 * i, (unsigned char)name[i]);
+}
+
+std::string MakeTestImage(const std::string &payload)
+{
+    const unsigned rsrcVa = 0x2000, rsrcRaw = 0x400;
+    const std::string license = "Licence text\r\n";
+    const std::string manifest = "<assembly/>";
+
+    // The resource section: tables, data entries, names, then the data.
+    std::string r(0x108, '\0');
+    Put16(r, 12, 2), Put16(r, 14, 1);                            // root: 2 named types, 1 numbered
+    Put32(r, 16, 0x800000E8), Put32(r, 20, 0x80000028);          // "BINARY"
+    Put32(r, 24, 0x800000F8), Put32(r, 28, 0x80000040);          // "LICENSE"
+    Put32(r, 32, 24), Put32(r, 36, 0x80000058);                  // 24
+    for (unsigned type = 0; type < 3; type++)
+    {
+        unsigned nameTable = 0x28 + 0x18 * type, languageTable = 0x70 + 0x18 * type;
+        static const unsigned ids[] = { 115, 111, 1 };
+        Put16(r, nameTable + 14, 1);
+        Put32(r, nameTable + 16, ids[type]), Put32(r, nameTable + 20, 0x80000000 | languageTable);
+        Put16(r, languageTable + 14, 1);
+        Put32(r, languageTable + 16, 2057), Put32(r, languageTable + 20, 0xB8 + 0x10 * type);
+    }
+    PutName(r, 0xE8, "BINARY");
+    PutName(r, 0xF8, "LICENSE");
+    const std::string *data[] = { &payload, &license, &manifest };
+    for (unsigned i = 0; i < 3; i++)
+    {
+        Put32(r, 0xB8 + 0x10 * i, rsrcVa + (unsigned)r.size());
+        Put32(r, 0xB8 + 0x10 * i + 4, (unsigned)data[i]->size());
+        r += *data[i];
+        r.resize((r.size() + 7) / 8 * 8, '\0');
+    }
+    unsigned cbRsrc = (unsigned)r.size(), cbRsrcRaw = (cbRsrc + 0x1FF) / 0x200 * 0x200;
+    unsigned relocVa = rsrcVa + (cbRsrc + 0xFFF) / 0x1000 * 0x1000, relocRaw = rsrcRaw + cbRsrcRaw;
+
+    std::string b(relocRaw + 0x200, '\0');
+    b[0] = 'M', b[1] = 'Z';
+    Put32(b, 0x3C, 0x40);
+    memcpy(&b[0x40], "PE\0\0", 4);
+    size_t coff = 0x44, oh = 0x58, sections = oh + 224;
+    Put16(b, coff, 0x014C), Put16(b, coff + 2, 3), Put16(b, coff + 16, 224), Put16(b, coff + 18, 0x0102);
+    Put16(b, oh, 0x010B);
+    Put32(b, oh + 16, 0x1000);                                   // entry point
+    Put32(b, oh + 28, 0x400000);
+    Put32(b, oh + 32, 0x1000), Put32(b, oh + 36, 0x200);
+    Put32(b, oh + 56, relocVa + 0x1000), Put32(b, oh + 60, 0x200);
+    Put16(b, oh + 68, 2);                                        // GUI
+    Put32(b, oh + 92, 16);
+    Put32(b, oh + 96 + 16, rsrcVa), Put32(b, oh + 96 + 20, cbRsrc);
+    Put32(b, oh + 96 + 40, relocVa), Put32(b, oh + 96 + 44, 12);
+    struct { const char *name; unsigned va, cb, cbRaw, raw; } table[] = {
+        { ".text", 0x1000, 0x10, 0x200, 0x200 },
+        { ".rsrc", rsrcVa, cbRsrc, cbRsrcRaw, rsrcRaw },
+        { ".reloc", relocVa, 12, 0x200, relocRaw },
+    };
+    for (unsigned i = 0; i < 3; i++)
+    {
+        size_t h = sections + 40 * i;
+        memcpy(&b[h], table[i].name, strlen(table[i].name));
+        Put32(b, h + 8, table[i].cb), Put32(b, h + 12, table[i].va);
+        Put32(b, h + 16, table[i].cbRaw), Put32(b, h + 20, table[i].raw);
+        Put32(b, h + 36, i == 0 ? 0x60000020 : 0x40000040);
+    }
+    memset(&b[0x200], 0xC3, 0x10);                                // ret
+    memcpy(&b[rsrcRaw], r.data(), r.size());
+    Put32(b, relocRaw, 0x1000), Put32(b, relocRaw + 4, 12), Put16(b, relocRaw + 8, 0x3004);
+    return b;
+}
