@@ -16,6 +16,7 @@ ExternalProject_Add(hosttools
     BUILD_BYPRODUCTS ${PAYLOAD_TOOL})
 
 add_subdirectory(product product-build)
+include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 
 # The sample product is packed into payload.bin and linked into the image once.
 # The shipped setup.exe is that image stamped with the product files: the sample
@@ -80,12 +81,18 @@ target_link_options(setupimage PRIVATE -nostartfiles -Wl,-e,_WinMainCRTStartup@0
 
 # Stamping checks the files by the setup's rules, puts the resource section on a
 # 4 KB boundary in the file (so that a loader maps the payload instead of
-# reading it in at start-up) and sets the image checksum.
+# reading it in at start-up) and sets the image checksum. Signing comes last:
+# any later change to the file would break the signature.
 set(SETUP_EXE ${CMAKE_BINARY_DIR}/setup.exe)
+set(sign_step "")
+if(SETUP_SIGN_COMMAND)
+    set(sign_step COMMAND ${SETUP_SIGN_COMMAND} ${SETUP_EXE})
+endif()
 add_custom_command(OUTPUT ${SETUP_EXE}
     COMMAND ${PAYLOAD_TOOL} stamp $<TARGET_FILE:setupimage> -o ${SETUP_EXE} ${payload_files}
     COMMAND ${PAYLOAD_TOOL} verify ${SETUP_EXE}
-    DEPENDS setupimage hosttools ${PAYLOAD_TOOL} ${payload_depends}
+    ${sign_step}
+    DEPENDS setupimage hosttools ${PAYLOAD_TOOL} ${payload_depends} ${SETUP_SIGN_DEPENDS}
     COMMENT "Stamping the product into setup.exe"
     VERBATIM)
 add_custom_target(setup ALL DEPENDS ${SETUP_EXE})

@@ -9,6 +9,7 @@ packages=(
     wine wine64 wine32:i386 wine32-preloader:i386               # running it: 64-bit server, 32-bit programs
     xvfb xauth x11-utils imagemagick fonts-wine procps          # virtual display, screenshots
     python3-pefile                                              # an independent PE reader for the image checks
+    openssl                                                     # the signing tests' throwaway keys
 )
 
 missing=()
@@ -29,6 +30,21 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     as_root apt-get update -q
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# Signing: osslsigncode 2.9 (Debian 12 itself has 2.5) from bookworm-backports.
+# Only osslsigncode comes from there; what it depends on comes from Debian 12.
+osslsigncode=$(dpkg-query -W -f='${Status} ${Version}' osslsigncode 2>/dev/null || true)
+if [ "${osslsigncode% *}" != "install ok installed" ] || ! dpkg --compare-versions "${osslsigncode##* }" ge 2.9; then
+    echo "prepare: installing osslsigncode from bookworm-backports"
+    if ! grep -qsE '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+                                             /etc/apt/sources.list.d/*.sources; then
+        printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm-backports' \
+                      'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
+            as_root tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
+    fi
+    as_root apt-get update -q
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends osslsigncode/bookworm-backports
 fi
 
 # 32-bit programs: some kernels (or hosts) run 64-bit user code only. There the
