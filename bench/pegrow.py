@@ -4,17 +4,21 @@
 #
 #   pegrow.py IN OUT MIB [laa|nolaa]
 #
-# Grows the image's last section by zero bytes (a sparse file: nothing is
-# written) so that the file and SizeOfImage reach MIB MiB, and sets or clears
-# the large-address-aware flag. The section's data directory keeps its size, so
-# the program runs as before: only its address space is taken up like that of
-# a setup carrying a payload of that size. The image must have its sections on
-# 4 KB boundaries in the file (pealign), as setup.exe has.
+# Adds a section of zero bytes (a sparse file: nothing is written) on a 4 KB
+# boundary in the file, so that a loader maps it, making the image MIB MiB in
+# the file and in memory; sets or clears the large-address-aware flag. Nothing
+# refers to the new section, so the program runs as before: only its address
+# space is taken up like that of a setup carrying a payload of that size.
 
 import struct
 import sys
 
 LARGE_ADDRESS_AWARE = 0x0020
+SECTION_DATA = 0x40000040       # initialised data, readable
+
+
+def Align(value, to):
+    return value + (-value % to)
 
 
 def Main():
@@ -23,31 +27,31 @@ def Main():
     image = bytearray(open(src, "rb").read())
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     count, optional = struct.unpack_from("<H", image, pe + 6)[0], struct.unpack_from("<H", image, pe + 20)[0]
-    last = pe + 24 + optional + 40 * (count - 1)
-    virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", image, last + 8)
-    section_align, file_align = struct.unpack_from("<II", image, pe + 24 + 32)
-    if len(image) != raw_offset + raw_size or raw_offset % 4096:
-        sys.exit("pegrow: the last section must end the file and start on a 4 KB boundary")
-    target = mib << 20
-    grow = target - len(image)
-    if grow < 0:
-        sys.exit("pegrow: the image is larger than that already")
-    grow -= grow % max(section_align, file_align)
-    struct.pack_into("<I", image, last + 8, raw_size + grow)      # VirtualSize
-    struct.pack_into("<I", image, last + 16, raw_size + grow)     # SizeOfRawData
-    size_of_image = rva + raw_size + grow
-    size_of_image += -size_of_image % section_align
-    struct.pack_into("<I", image, pe + 24 + 56, size_of_image)
+    table = pe + 24 + optional
+    sections = [struct.unpack_from("<8sIIII", image, table + 40 * i) for i in range(count)]
+    section_align = struct.unpack_from("<I", image, pe + 24 + 32)[0]
+    if table + 40 * (count + 1) > min(s[4] for s in sections if s[4]):
+        sys.exit("pegrow: no room for another section header")
+    offset = Align(len(image), 4096)
+    rva = Align(max(s[2] + s[1] for s in sections), section_align)
+    grow = (mib << 20) - offset
+    grow -= grow % 4096
+    if grow <= 0:
+        sys.exit("pegrow: the image is that large already")
+    struct.pack_into("<8sIIIIIIHHI", image, table + 40 * count, b".probe", grow, rva, grow, offset, 0, 0, 0, 0,
+                     SECTION_DATA)
+    struct.pack_into("<H", image, pe + 6, count + 1)
+    struct.pack_into("<I", image, pe + 24 + 56, Align(rva + grow, section_align))    # SizeOfImage
     characteristics = struct.unpack_from("<H", image, pe + 22)[0]
     if laa == "laa":
         characteristics |= LARGE_ADDRESS_AWARE
     elif laa == "nolaa":
         characteristics &= ~LARGE_ADDRESS_AWARE
     struct.pack_into("<H", image, pe + 22, characteristics)
-    struct.pack_into("<I", image, pe + 24 + 64, 0)                # CheckSum: not kept
+    struct.pack_into("<I", image, pe + 24 + 64, 0)                                  # CheckSum: not kept
     with open(dst, "wb") as out:
         out.write(image)
-        out.truncate(len(image) + grow)
+        out.truncate(offset + grow)
 
 
 Main()

@@ -1,30 +1,47 @@
 #!/usr/bin/env bash
-# bench.sh - measures setup.exe under Wine on a virtual display against the
-# floor (bench/floor.cpp, the least a windowed installer does) and a host cp:
-# size, start-up, install time at several payload sizes, idle CPU, peak memory.
-# Prints a Markdown table, also saved to build/bench/results.md. Not a test: it
-# exits 0 whatever it measures.
+# bench.sh - measures setup.exe under Wine on a virtual display against its
+# floors (bench/floor.cpp, the least a windowed installer does; bench/startfloor.cpp,
+# the setup's own window shown by the least code), an NSIS installer of the same
+# files and a host cp: size, start-up, install time at several payload sizes,
+# the time of each step from inside the programs, idle CPU, peak memory, and
+# the largest setup that still starts. Prints a Markdown table, also saved to
+# build/bench/results.md, and says which kind of machine it ran on: one that runs
+# 32-bit x86 code natively, or one that runs it under qemu-i386 (set up by
+# scripts/prepare.sh where the kernel cannot run it). Not a test: it exits 0
+# whatever it measures.
 #
-#   BENCH_SIZES="10 25 50 100 400"   payload sizes: Tandreloop.exe's MiB (the two
-#                                    libraries add 0.7 MiB); one build tree each
-#   BENCH_RUNS=16                    runs per figure, the first a discarded warm-up
-#   BENCH_IDLE_RUNS=6                runs that also measure 5 s of idle CPU (at 25 MiB)
+#   BENCH_SIZES="10 25 50 100 400 1024"  payload sizes: Tandreloop.exe's MiB (the two
+#                                        libraries add 0.7 MiB); under qemu, sizes above
+#                                        70 are left out (they do not load there)
+#   BENCH_RUNS=16                        runs per figure, the first a discarded warm-up
+#   BENCH_IDLE_RUNS=6                    runs that also measure 5 s of idle CPU (at 25 MiB)
+#   BENCH_STEP_RUNS=31                   runs of the builds with step marks (at 25 MiB)
+#   BENCH_NSIS_MAX=100                   largest size that gets an NSIS installer
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/prepare.sh || { echo "bench: scripts/prepare.sh failed" >&2; exit 0; }
-# The table is made by a short Python script.
+# The table is made by a short Python script; the reference installer by makensis.
 command -v python3 >/dev/null || apt-get install -y -q --no-install-recommends python3 >/dev/null
-read -r -a sizes <<<"${BENCH_SIZES:-10 25 50 100 400}"
+command -v makensis >/dev/null || apt-get install -y -q --no-install-recommends nsis >/dev/null
+read -r -a sizes <<<"${BENCH_SIZES:-10 25 50 100 400 1024}"
 runs=${BENCH_RUNS:-16}
 idle_runs=${BENCH_IDLE_RUNS:-6}
+step_runs=${BENCH_STEP_RUNS:-31}
+nsis_max=${BENCH_NSIS_MAX:-100}
 out=build/bench
+# One build tree: the programs are linked once and stamped with each size's files.
+home=build/bench-tree
+tool=$home/hosttools/payloadtool
 mkdir -p $out
-# The driver and the Wine prefix live in the first size's tree.
-home=build/bench-${sizes[0]}
 : >$out/samples.txt
+: >$out/steps.txt
+: >$out/probes.txt
 : >$out/notes.txt
 trap 'scripts/wine-run.sh --stop $home >/dev/null 2>&1' EXIT
+
+emulated=0
+grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null && emulated=1
 
 # Incompressible product files, made once per size and kept under build/.
 make_payload() {
@@ -36,21 +53,30 @@ make_payload() {
         head -c $(($1 << 20)) /dev/urandom >"$dir/Tandreloop.exe"
 }
 
-# A build tree per size, configured as a vendor would with -DSETUP_PAYLOAD.
-build_tree() {
-    local targets=(setup floor)
-    [ "build/bench-$1" = "$home" ] && targets+=(benchdriver)
-    cmake -S . -B "build/bench-$1" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
-          -DCMAKE_BUILD_TYPE=MinSizeRel -DSETUP_PAYLOAD="$PWD/$out/payload-$1" >$out/build-$1.log 2>&1 &&
-        cmake --build "build/bench-$1" -j"$(nproc)" --target "${targets[@]}" >>$out/build-$1.log 2>&1
+# The programs of one size, stamped as a vendor stamps setup.exe; at 25 MiB also
+# the start-up floor and the builds with step marks.
+stamp_size() {
+    local size=$1 dir=$out/size-$1 name
+    local names=(setup floor)
+    [ "$size" = 25 ] && names+=(startfloor setup-steps floor-steps startfloor-steps)
+    rm -rf "$dir" && mkdir -p "$dir"
+    for name in "${names[@]}"; do
+        local linked=$home/bench/$name-linked.exe
+        [ $name = setup ] && linked=$home/setup-linked.exe
+        $tool stamp "$linked" -o "$dir/$name.exe" "$out/payload-$size" >>$out/build.log 2>&1 || return 1
+    done
+    if [ "$size" -le "$nsis_max" ]; then
+        makensis -V2 -DPAYLOAD="$PWD/$out/payload-$size" -DOUT="$PWD/$dir/nsis.exe" bench/nsis.nsi >>$out/build.log 2>&1 ||
+            echo "$size makensis failed: $(tail -1 $out/build.log)" >>$out/notes.txt
+    fi
 }
 
 # The loader's own account of why a setup did not start.
 diagnose() {
     (
         eval "$(scripts/wine-run.sh --env $home)"
-        WINEDEBUG=err+module timeout 60 wine "build/bench-$1/setup.exe" 2>&1 </dev/null
-    ) | grep -E 'err:module:(import_dll|load_dll|LdrInit)|failed to start' | grep -v relocate_ntdll |
+        WINEDEBUG=err+module timeout 60 wine "$out/size-$1/setup.exe" 2>&1 </dev/null
+    ) | grep -E 'err:module:(import_dll|load_dll|LdrInit)|failed to start|WINEPRELOADRESERVE' | grep -v relocate_ntdll |
         sed 's/^[0-9a-f]*://' | head -2 | paste -sd ';' | sed "s/^/$1 setup.exe under WINEDEBUG=err+module: /"
 }
 
@@ -80,53 +106,98 @@ time_cp() {
     rm -rf $out/cp-target
 }
 
+driver() { scripts/wine-run.sh $home/bench/benchdriver.exe "$@" | tr -d '\r'; }
+
 {
     echo "date=$(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "nproc=$(nproc)"
     echo "model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
     echo "kernel=$(uname -r) $(uname -m)"
     echo "wine=$(wine --version 2>/dev/null)"
-    echo "qemu=$(qemu-i386-static --version 2>/dev/null | head -1 | sed 's/ version / /')"
-    if grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
-        echo "emulation=The kernel runs 64-bit user code only: all 32-bit x86 code (setup.exe, floor.exe, the driver, Wine's 32-bit loader) runs under qemu-i386 user emulation via binfmt_misc, while the wine server and Wine's 64-bit services run natively, so absolute times are those of an emulated 32-bit process."
+    echo "nsis=makensis $(makensis -VERSION 2>/dev/null)"
+    if [ $emulated = 1 ]; then
+        echo "kind=emulated"
+        echo "qemu=$(qemu-i386-static --version 2>/dev/null | head -1 | sed 's/ version / /')"
+        echo "emulation=This machine runs 64-bit user code only: all 32-bit x86 code (the setup, its floors, the driver, Wine's 32-bit loader) runs under qemu-i386 user emulation via binfmt_misc (set up by scripts/prepare.sh), while the wine server and Wine's 64-bit services run natively, so times are those of an emulated 32-bit process."
     else
-        echo "emulation=32-bit x86 code runs natively."
+        echo "kind=native"
+        echo "qemu=no emulator"
+        echo "emulation=This machine runs 32-bit x86 code natively: scripts/prepare.sh set up no emulator, and Wine runs the 32-bit programs directly."
     fi
     echo "load_before=$(cut -d' ' -f1-3 /proc/loadavg)"
 } >$out/machine.txt
+echo "bench: $(sed -n 's/^emulation=//p' $out/machine.txt)" >&2
 
+echo "bench: building the programs once" >&2
+cmake -S . -B $home -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+      -DSETUP_PAYLOAD= >$out/build.log 2>&1 &&
+    cmake --build $home -j"$(nproc)" --target setupimage floor-linked startfloor-linked setup-steps-linked \
+          floor-steps-linked startfloor-steps-linked benchdriver >>$out/build.log 2>&1 ||
+    { echo "bench: the build failed: $out/build.log" >&2; exit 0; }
+
+measured=()
 for size in "${sizes[@]}"; do
-    echo "bench: payload and build, $size MiB" >&2
+    if [ $emulated = 1 ] && [ "$size" -gt 70 ]; then
+        echo "$size left out: under qemu-i386 a setup above about 70 MiB does not load (bench/README.md)" >>$out/notes.txt
+        continue
+    fi
+    echo "bench: payload and stamping, $size MiB" >&2
     make_payload "$size"
-    if ! build_tree "$size"; then
-        echo "$size build failed: $(grep -m1 -iE 'error|killed' $out/build-$size.log)" >>$out/notes.txt
+    if stamp_size "$size"; then
+        measured+=("$size")
+    else
+        echo "$size stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
     fi
 done
-# The builds leave gigabytes to be written back: not while timing.
+# Gigabytes were just written: not while timing.
 sync
-[ -f $home/bench/benchdriver.exe ] || { echo "bench: the driver did not build: $out/build-${sizes[0]}.log" >&2; exit 0; }
 scripts/wine-run.sh --start $home >/dev/null || { echo "bench: Wine did not start" >&2; exit 0; }
 server=$(server_pid | head -1)
 # A fresh wine server and display are slower for the first few programs: warm them.
-scripts/wine-run.sh $home/bench/benchdriver.exe product="$PWD/$out/payload-${sizes[0]}" runs=2 \
-    setup="$PWD/$home/setup.exe" floor="$PWD/$home/bench/floor.exe" >/dev/null
+first=$out/size-${measured[0]}
+driver product="$PWD/$out/payload-${measured[0]}" runs=2 setup="$PWD/$first/setup.exe" floor="$PWD/$first/floor.exe" >/dev/null
 
-for size in "${sizes[@]}"; do
-    [ -f build/bench-$size/setup.exe ] || continue
-    echo "bench: timing setup.exe and floor.exe at $size MiB" >&2
+for size in "${measured[@]}"; do
+    dir=$PWD/$out/size-$size
+    echo "bench: timing at $size MiB" >&2
     idle=0
     [ "$size" = 25 ] && idle=$idle_runs
-    scripts/wine-run.sh $home/bench/benchdriver.exe product="$PWD/$out/payload-$size" runs="$runs" \
-        idle=$idle server="$server" setup="$PWD/build/bench-$size/setup.exe" \
-        floor="$PWD/build/bench-$size/bench/floor.exe" |
-        tr -d '\r' | sed "s/^/$size /" >>$out/samples.txt
+    programs=(setup="$dir/setup.exe" floor="$dir/floor.exe")
+    [ -f "$dir/nsis.exe" ] && programs+=(nsis="$dir/nsis.exe")
+    [ -f "$dir/startfloor.exe" ] && programs+=(startfloor="$dir/startfloor.exe")
+    driver product="$PWD/$out/payload-$size" runs="$runs" idle=$idle server="$server" "${programs[@]}" |
+        sed "s/^/$size /" >>$out/samples.txt
     if grep -qE "^$size error setup [0-9]+ (CreateProcess|no window)" $out/samples.txt; then
         diagnose "$size" >>$out/notes.txt
     fi
     time_cp "$size" >>$out/samples.txt
+    if [ "$size" = 25 ]; then
+        echo "bench: steps from inside the programs at 25 MiB" >&2
+        driver product="$PWD/$out/payload-25" runs="$step_runs" steps=1 setup="$dir/setup-steps.exe" \
+            floor="$dir/floor-steps.exe" startfloor="$dir/startfloor-steps.exe" | sed "s/^/25 /" >>$out/steps.txt
+    fi
+    # The large images are not needed again.
+    [ "$size" -ge 100 ] && rm -f "$dir"/*.exe
+done
+
+# The largest setup that starts: copies of the smallest setup.exe grown (sparse)
+# to each size, with and without large-address-aware.
+echo "bench: the largest setup that starts" >&2
+if [ $emulated = 1 ]; then probe_sizes="48 64 70 75 80 90 100"; else probe_sizes="1024 1536 1900 1950 1960 1970 1980 1990 1999 2000"; fi
+for mib in $probe_sizes; do
+    for laa in nolaa laa; do
+        if ! error=$(python3 bench/pegrow.py "$first/setup.exe" $out/probe.exe "$mib" $laa 2>&1); then
+            echo "$mib $error" >>$out/notes.txt
+            continue
+        fi
+        result=$(driver product="$PWD/$out/payload-${measured[0]}" runs=1 probe="$PWD/$out/probe.exe" |
+                 grep -E '^(startup_ms|error) ' | head -1)
+        echo "$mib $laa ${result:-error probe 0 no answer}" >>$out/probes.txt
+        rm -f $out/probe.exe
+    done
 done
 
 echo "load_after=$(cut -d' ' -f1-3 /proc/loadavg)" >>$out/machine.txt
-python3 bench/report.py $out "${sizes[@]}" >$out/results.md
+python3 bench/report.py $out "${measured[@]}" >$out/results.md
 cat $out/results.md
 exit 0
