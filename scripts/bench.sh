@@ -22,8 +22,12 @@ cd "$(dirname "$0")/.."
 
 scripts/prepare.sh || { echo "bench: scripts/prepare.sh failed" >&2; exit 0; }
 # The table is made by a short Python script; the reference installer by makensis.
-command -v python3 >/dev/null || apt-get install -y -q --no-install-recommends python3 >/dev/null
-command -v makensis >/dev/null || apt-get install -y -q --no-install-recommends nsis >/dev/null
+# Only the benchmark needs them, so they are not among prepare.sh's packages.
+for need in python3:python3 makensis:nsis; do
+    command -v ${need%%:*} >/dev/null ||
+        { apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends ${need#*:} >/dev/null; } ||
+        echo "bench: could not install ${need#*:}" >&2
+done
 read -r -a sizes <<<"${BENCH_SIZES:-10 25 50 100 400 1024}"
 runs=${BENCH_RUNS:-16}
 idle_runs=${BENCH_IDLE_RUNS:-6}
@@ -66,7 +70,7 @@ stamp_size() {
         [ $name = setup ] && linked=$home/setup-linked.exe
         $tool stamp "$linked" -o "$dir/$name.exe" "$out/payload-$size" >>$out/build.log 2>&1 || return 1
     done
-    if [ "$size" -le "$nsis_max" ]; then
+    if [ "$size" -le "$nsis_max" ] && command -v makensis >/dev/null; then
         makensis -V2 -DPAYLOAD="$PWD/$out/payload-$size" -DOUT="$PWD/$dir/nsis.exe" bench/nsis.nsi >>$out/build.log 2>&1 ||
             echo "$size makensis failed: $(tail -1 $out/build.log)" >>$out/notes.txt
     fi
