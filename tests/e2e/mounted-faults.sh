@@ -16,6 +16,7 @@ skip() { echo "SKIPPED: $*"; exit 77; }
 
 # The payload's first two files, in payload order.
 mapfile -t names < <("$build/hosttools/payloadtool" list "$build/resources/payload.bin" | head -n 2 | cut -f1)
+args=()
 case "$fault" in
 disk-full)
     # tmpfs counts whole pages: room for the first file, not for the second.
@@ -24,6 +25,7 @@ disk-full)
     expect="Cannot Write File\\nX:/Tandreloop/${names[1]}" ;;
 read-only)
     options="ro,size=1m"
+    args=(nolink=1)
     expect="Cannot Create Folder\\nX:/Tandreloop/" ;;
 *)  echo "unknown fault $fault"; exit 2 ;;
 esac
@@ -49,4 +51,4 @@ drive="$WINEPREFIX/dosdevices/x:"
 trap 'rm -f "$drive"; kill "$holder"' EXIT
 ln -sfn "/proc/$holder/root$mount_point" "$drive"
 
-"$wine_run" "$driver" failure "setup=$setup" "product=$product" path=X:/ "expect=$expect"
+"$wine_run" "$driver" failure "setup=$setup" "product=$product" path=X:/ "${args[@]}" "expect=$expect"
