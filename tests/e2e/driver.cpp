@@ -509,7 +509,8 @@ static void MissingProgram()
    starts: expect-start=); no success box, before it or after it until the
    setup has ended; nothing started; exit code 1. Optional set-up: a folder
    where a file must go (folder-at=); checks: no link (nolink=1), no files
-   (nofiles=1). */
+   (nofiles=1). The setup runs with the trace hook set, so its fclose calls
+   behave as on Windows (see tracehook.cpp). */
 static void Failure()
 {
     RemoveInstallation();
@@ -519,7 +520,8 @@ static void Failure()
         CreateDirectoryA(Option("folder-at").c_str(), NULL);
     }
     Program setup;
-    if (!StartInstall(&setup, SetupToRun()))
+    std::string trace;
+    if (!StartInstall(&setup, SetupToRun(), &trace))
         return;
     long exitCode = -1;
     std::vector<std::string> errors;

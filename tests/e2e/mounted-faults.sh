@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # mounted-faults.sh FAULT BUILD DRIVER SETUP PRODUCT - installs onto a real faulty
 # file system, mounted for the test and mapped to Wine's drive X:
-#   disk-full   a tmpfs that holds the first product file but not the second
+#   disk-full   a tmpfs that holds the product's files but not the data file
+#               after them (a setup carrying tests/e2e/payload-data.bin)
 #   read-only   a read-only tmpfs
 # The setup must end with its ERROR box naming what failed, start nothing and
 # exit 1. Exits 77 (skipped, with the reason) where mounting is not allowed.
@@ -14,15 +15,19 @@ eval "$("$wine_run" --env "$build")"
 skip() { echo "SKIPPED: $*"; exit 77; }
 [ "$(id -u)" = 0 ] || skip "mounting a file system needs root"
 
-# The payload's first two files, in payload order.
-mapfile -t names < <("$build/hosttools/payloadtool" list "$build/resources/payload.bin" | head -n 2 | cut -f1)
 args=()
 case "$fault" in
 disk-full)
-    # tmpfs counts whole pages: room for the first file, not for the second.
-    first=$(stat -c %s "$product/${names[0]}")
-    options="size=$(( (first + 4095) / 4096 * 4096 ))"
-    expect="Cannot Write File\\nX:/Tandreloop/${names[1]}" ;;
+    # tmpfs counts whole pages: room for every file but the last.
+    payload="$build/tests/e2e/payload-data.bin"
+    mapfile -t entries < <("$build/hosttools/payloadtool" list "$payload" | head -n -1)
+    bytes=0
+    for entry in "${entries[@]::${#entries[@]}-1}"; do
+        bytes=$(( bytes + (${entry##*$'\t'} + 4095) / 4096 * 4096 ))
+    done
+    options="size=$bytes"
+    args=("payload=$payload")
+    expect="Cannot Write File\\nX:/Tandreloop/${entries[-1]%%$'\t'*}" ;;
 read-only)
     options="ro,size=1m"
     args=(nolink=1)
