@@ -317,9 +317,10 @@ static void InputFilter()
     CloseSetup(&setup);
 }
 
-/* Sets the trace hook on the setup's thread: from then on every position sent
+/* Sets the trace hooks on the setup's thread: from then on every position sent
    to its progress bar is written to a file with the status line of that
-   moment. Returns the file's path. */
+   moment, and every key message the thread takes from its queue. Returns the
+   file's path. */
 static std::string TracePath()
 {
     char temp[MAX_PATH];
@@ -332,10 +333,31 @@ static std::string TraceSetup(const Program &setup)
     std::string path = TracePath();
     DeleteFileA(path.c_str());
     HMODULE hook = LoadLibraryA("tracehook.dll");
-    HOOKPROC proc = hook ? (HOOKPROC)(void *)GetProcAddress(hook, "TraceHookProc") : NULL;
-    Check(proc && SetWindowsHookExA(WH_CALLWNDPROCRET, proc, hook, setup.pi.dwThreadId),
-          "trace hook set", __LINE__);
+    static const struct { int type; const char *name; } hooks[] = {
+        { WH_CALLWNDPROCRET, "TraceHookProc" },
+        { WH_GETMESSAGE, "TraceKeysProc" },
+    };
+    for (auto &each : hooks)
+    {
+        HOOKPROC proc = hook ? (HOOKPROC)(void *)GetProcAddress(hook, each.name) : NULL;
+        Check(proc && SetWindowsHookExA(each.type, proc, hook, setup.pi.dwThreadId), "trace hook set", __LINE__,
+              each.name);
+    }
     return path;
+}
+
+/* Waits until the trace holds the text. */
+static void WaitForTrace(const std::string &trace, const char *text)
+{
+    DWORD start = GetTickCount();
+    while (ReadWholeFile(trace).find(text) == std::string::npos && GetTickCount() - start < WAIT_MS)
+        Sleep(20);
+}
+
+/* The trace's line for the position after a file. */
+static std::string ProgressLine(size_t position, const std::string &name)
+{
+    return std::to_string(position) + "\t Unpacking Files ... " + name + "\n";
 }
 
 /* Starts the setup (or the variant named by payload=), sets the install path
@@ -407,7 +429,7 @@ static void Install()
         // The position after each file, and the file it was for on the status line.
         std::string expected = "0\t\n";
         for (size_t i = 0; i < names.size(); i++)
-            expected += std::to_string(i + 1) + "\t Unpacking Files ... " + names[i] + "\n";
+            expected += ProgressLine(i + 1, names[i]);
         CHECK_EQ(ReadWholeFile(trace), expected);
 
         CHECK_EQ(MessageBoxText(box), std::string("Installation is Complete\n\nClick 'OK' to Exit Setup"));
@@ -452,24 +474,42 @@ static int ConfirmUntilExit(Program *setup, long *exitCode, std::vector<std::str
     return successes;
 }
 
-/* Closing the window while files are written, and a second Install command
-   queued behind the first: every file is still written, one success box, the
-   product starts, exit code 0. */
+/* Closing the window while files are written (then=close), a second Install
+   command queued behind the first (then=install), or a key press on the
+   licence box queued while the setup is held after the first file (then=key):
+   every file is still written, one success box, the product starts, exit code
+   0. The pump drops the key's press, and a dropped message ends the pump step:
+   the release waits for the step after the next file. */
 static void Interrupted()
 {
     std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
     RemoveInstallation();
+    std::string then = Option("then");
+    std::string hold = TracePath() + ".hold";
+    if (then == "key")
+    {
+        WriteWholeFile(hold, "");
+        SetEnvironmentVariableA("SETUP_TRACE_HOLD", "1");
+    }
     Program setup;
     if (!StartSetup(&setup, WinPath(Option("setup"))))
         return;
+    std::string trace = TraceSetup(setup);
     Tick(setup.hwnd);
-    // Both are queued before the first is handled, so the unpacker's pump step
-    // takes them while the files are being written.
+    // A close or a second Install is queued before the first is handled, so the
+    // unpacker's pump step takes it while the files are being written.
     PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
-    if (Option("then") == "close")
+    if (then == "close")
         PostMessageA(setup.hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-    else
+    else if (then == "install")
         PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
+    else
+    {
+        // The setup is held as the first file is done until the key is queued.
+        WaitForTrace(trace, "\n1\t");
+        PostKey(GetDlgItem(setup.hwnd, IDC_LICENSE), VK_DELETE);
+        DeleteFileA(hold.c_str());
+    }
     long exitCode = -1;
     std::vector<std::string> errors;
     CHECK_EQ(ConfirmUntilExit(&setup, &exitCode, &errors), 1);
@@ -477,6 +517,9 @@ static void Interrupted()
     CHECK_EQ(exitCode, 0L);
     CheckInstalledFiles(names);
     CheckProductRuns();
+    if (then == "key" && names.size() >= 3)
+        CHECK_EQ(ReadWholeFile(trace), "0\t\n" + ProgressLine(1, names[0]) + "WM_KEYDOWN\n" +
+                                       ProgressLine(2, names[1]) + "WM_KEYUP\n" + ProgressLine(3, names[2]));
 }
 
 /* A payload without the executable: success, then "Cannot Open Program", and
@@ -509,7 +552,7 @@ static void MissingProgram()
    starts: expect-start=); no success box, before it or after it until the
    setup has ended; nothing started; exit code 1. Optional set-up: a folder
    where a file must go (folder-at=); checks: no link (nolink=1), no files
-   (nofiles=1). The setup runs with the trace hook set, so its fclose calls
+   (nofiles=1). The setup runs with the trace hooks set, so its fclose calls
    behave as on Windows (see tracehook.cpp). */
 static void Failure()
 {
@@ -566,9 +609,7 @@ static void Demo()
     Tick(setup.hwnd);
     Click(GetDlgItem(setup.hwnd, IDC_INSTALL));
     // Held as the second file is done: the window shows the first one's progress.
-    DWORD start = GetTickCount();
-    while (ReadWholeFile(trace).find("\n2\t") == std::string::npos && GetTickCount() - start < WAIT_MS)
-        Sleep(20);
+    WaitForTrace(trace, "\n2\t");
     Screenshot("2-during");
     DeleteFileA(hold.c_str());
     HWND box = WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");

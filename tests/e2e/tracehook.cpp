@@ -1,14 +1,18 @@
-// tracehook.cpp - a message hook that the driver sets on the setup's thread
+// tracehook.cpp - message hooks that the driver sets on the setup's thread
 //
-// Records every position sent to the progress bar, with the bar's own answer
-// and the status line at that moment, one line each ("pos<TAB>status"), in the
-// file named by the SETUP_TRACE environment variable (inherited from the driver).
-// A hook runs inside the setup's own thread, so nothing is missed however fast
-// the setup goes. With SETUP_TRACE_HOLD=N the setup is held when the bar is set
-// to N, until the file <trace file>.hold is removed (or 20 s pass): the screen
-// then shows what a user sees while the next file is written.
+// TraceHookProc records every position sent to the progress bar, with the
+// bar's own answer and the status line at that moment ("pos<TAB>status"), and
+// TraceKeysProc every key message the thread takes from its queue
+// ("WM_KEYDOWN" or "WM_KEYUP"): the bar is set once per file, just before the
+// unpacker's pump step, so the trace shows which step took which key. Lines go
+// to the file named by the SETUP_TRACE environment variable (inherited from
+// the driver). A hook runs inside the setup's own thread, so nothing is missed
+// however fast the setup goes. With SETUP_TRACE_HOLD=N the setup is held when
+// the bar is set to N, until the file <trace file>.hold is removed (or 20 s
+// pass): the driver can then queue messages for the next step, and the screen
+// shows what a user sees while the next file is written.
 //
-// Once loaded, the hook also gives the setup's own fclose calls the behaviour
+// Once loaded, the hooks also give the setup's own fclose calls the behaviour
 // of the Windows C runtime, which the setup is written for (see WindowsFclose).
 
 #include <windows.h>
@@ -59,8 +63,8 @@ static void UseWindowsFclose(void)
     }
 }
 
-/* Runs at the start of every hook call: only the hook runs in the setup's
-   process (the driver loads this DLL too, to find the procedure). */
+/* Runs at the start of every hook call: only the hooks run in the setup's
+   process (the driver loads this DLL too, to find the procedures). */
 static void AttachToSetup(void)
 {
     static int s_attached;
@@ -102,5 +106,15 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK TraceHookProc(int code, WPARAM
                 Sleep(10);
         }
     }
+    return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+extern "C" __declspec(dllexport) LRESULT CALLBACK TraceKeysProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    AttachToSetup();
+    const MSG *msg = (const MSG *)lParam;
+    char path[MAX_PATH];
+    if (code == HC_ACTION && wParam == PM_REMOVE && (msg->message == WM_KEYDOWN || msg->message == WM_KEYUP))
+        TraceLine(msg->message == WM_KEYDOWN ? "WM_KEYDOWN\n" : "WM_KEYUP\n", path, sizeof(path));
     return CallNextHookEx(NULL, code, wParam, lParam);
 }
