@@ -317,9 +317,10 @@ static void InputFilter()
     CloseSetup(&setup);
 }
 
-/* Sets the trace hook on the setup's thread: from then on every position sent
+/* Sets the trace hooks on the setup's thread: from then on every position sent
    to its progress bar is written to a file with the status line of that
-   moment. Returns the file's path. */
+   moment, and every key message the thread takes from its queue. Returns the
+   file's path. */
 static std::string TracePath()
 {
     char temp[MAX_PATH];
@@ -332,10 +333,31 @@ static std::string TraceSetup(const Program &setup)
     std::string path = TracePath();
     DeleteFileA(path.c_str());
     HMODULE hook = LoadLibraryA("tracehook.dll");
-    HOOKPROC proc = hook ? (HOOKPROC)(void *)GetProcAddress(hook, "TraceHookProc") : NULL;
-    Check(proc && SetWindowsHookExA(WH_CALLWNDPROCRET, proc, hook, setup.pi.dwThreadId),
-          "trace hook set", __LINE__);
+    static const struct { int type; const char *name; } hooks[] = {
+        { WH_CALLWNDPROCRET, "TraceHookProc" },
+        { WH_GETMESSAGE, "TraceKeysProc" },
+    };
+    for (auto &each : hooks)
+    {
+        HOOKPROC proc = hook ? (HOOKPROC)(void *)GetProcAddress(hook, each.name) : NULL;
+        Check(proc && SetWindowsHookExA(each.type, proc, hook, setup.pi.dwThreadId), "trace hook set", __LINE__,
+              each.name);
+    }
     return path;
+}
+
+/* Waits until the trace holds the text. */
+static void WaitForTrace(const std::string &trace, const char *text)
+{
+    DWORD start = GetTickCount();
+    while (ReadWholeFile(trace).find(text) == std::string::npos && GetTickCount() - start < WAIT_MS)
+        Sleep(20);
+}
+
+/* The trace's line for the position after a file. */
+static std::string ProgressLine(size_t position, const std::string &name)
+{
+    return std::to_string(position) + "\t Unpacking Files ... " + name + "\n";
 }
 
 /* Starts the setup (or the variant named by payload=), sets the install path
@@ -407,7 +429,7 @@ static void Install()
         // The position after each file, and the file it was for on the status line.
         std::string expected = "0\t\n";
         for (size_t i = 0; i < names.size(); i++)
-            expected += std::to_string(i + 1) + "\t Unpacking Files ... " + names[i] + "\n";
+            expected += ProgressLine(i + 1, names[i]);
         CHECK_EQ(ReadWholeFile(trace), expected);
 
         CHECK_EQ(MessageBoxText(box), std::string("Installation is Complete\n\nClick 'OK' to Exit Setup"));
@@ -426,47 +448,78 @@ static void Install()
     }
 }
 
-/* Presses OK on every success box until the setup ends; returns how many there
-   were and the setup's exit code. */
-static int ConfirmUntilExit(Program *setup, long *exitCode)
+/* Presses OK on every success and error box until the setup ends; returns how
+   many success boxes there were, the setup's exit code and each error box's
+   text. */
+static int ConfirmUntilExit(Program *setup, long *exitCode, std::vector<std::string> *errors)
 {
-    int boxes = 0;
-    while (WaitForSingleObject(setup->pi.hProcess, 20) == WAIT_TIMEOUT)
+    int successes = 0;
+    DWORD start = GetTickCount();
+    while (WaitForSingleObject(setup->pi.hProcess, 20) == WAIT_TIMEOUT && GetTickCount() - start < WAIT_MS)
     {
         HWND box = WaitForMessageBox(setup->pi.dwProcessId, "SUCCESS", 0);
         if (box)
         {
-            boxes++;
+            successes++;
+            PressOk(box);
+        }
+        box = WaitForMessageBox(setup->pi.dwProcessId, "ERROR", 0);
+        if (box)
+        {
+            errors->push_back(MessageBoxText(box));
             PressOk(box);
         }
     }
     *exitCode = WaitForExit(setup);
-    return boxes;
+    return successes;
 }
 
-/* Closing the window while files are written, and a second Install command
-   queued behind the first: every file is still written, one success box, the
-   product starts, exit code 0. */
+/* Closing the window while files are written (then=close), a second Install
+   command queued behind the first (then=install), or a key press on the
+   licence box queued while the setup is held after the first file (then=key):
+   every file is still written, one success box, the product starts, exit code
+   0. The pump drops the key's press, and a dropped message ends the pump step:
+   the release waits for the step after the next file. */
 static void Interrupted()
 {
     std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
     RemoveInstallation();
+    std::string then = Option("then");
+    std::string hold = TracePath() + ".hold";
+    if (then == "key")
+    {
+        WriteWholeFile(hold, "");
+        SetEnvironmentVariableA("SETUP_TRACE_HOLD", "1");
+    }
     Program setup;
     if (!StartSetup(&setup, WinPath(Option("setup"))))
         return;
+    std::string trace = TraceSetup(setup);
     Tick(setup.hwnd);
-    // Both are queued before the first is handled, so the unpacker's pump step
-    // takes them while the files are being written.
+    // A close or a second Install is queued before the first is handled, so the
+    // unpacker's pump step takes it while the files are being written.
     PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
-    if (Option("then") == "close")
+    if (then == "close")
         PostMessageA(setup.hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
-    else
+    else if (then == "install")
         PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
+    else
+    {
+        // The setup is held as the first file is done until the key is queued.
+        WaitForTrace(trace, "\n1\t");
+        PostKey(GetDlgItem(setup.hwnd, IDC_LICENSE), VK_DELETE);
+        DeleteFileA(hold.c_str());
+    }
     long exitCode = -1;
-    CHECK_EQ(ConfirmUntilExit(&setup, &exitCode), 1);
+    std::vector<std::string> errors;
+    CHECK_EQ(ConfirmUntilExit(&setup, &exitCode, &errors), 1);
+    CHECK_EQ(errors.size(), (size_t)0);
     CHECK_EQ(exitCode, 0L);
     CheckInstalledFiles(names);
     CheckProductRuns();
+    if (then == "key" && names.size() >= 3)
+        CHECK_EQ(ReadWholeFile(trace), "0\t\n" + ProgressLine(1, names[0]) + "WM_KEYDOWN\n" +
+                                       ProgressLine(2, names[1]) + "WM_KEYUP\n" + ProgressLine(3, names[2]));
 }
 
 /* A payload without the executable: success, then "Cannot Open Program", and
@@ -496,9 +549,11 @@ static void MissingProgram()
 }
 
 /* A failure: the "ERROR" box says what failed and where (expect=, or how it
-   starts: expect-start=), no success
-   box, nothing started, exit code 1. Optional set-up: a folder where a file
-   must go (folder-at=); checks: no link (nolink=1), no files (nofiles=1). */
+   starts: expect-start=); no success box, before it or after it until the
+   setup has ended; nothing started; exit code 1. Optional set-up: a folder
+   where a file must go (folder-at=); checks: no link (nolink=1), no files
+   (nofiles=1). The setup runs with the trace hooks set, so its fclose calls
+   behave as on Windows (see tracehook.cpp). */
 static void Failure()
 {
     RemoveInstallation();
@@ -508,27 +563,27 @@ static void Failure()
         CreateDirectoryA(Option("folder-at").c_str(), NULL);
     }
     Program setup;
-    if (!StartInstall(&setup, SetupToRun()))
+    std::string trace;
+    if (!StartInstall(&setup, SetupToRun(), &trace))
         return;
-    HWND box = NULL;
-    while (!box && WaitForSingleObject(setup.pi.hProcess, 20) == WAIT_TIMEOUT)
+    long exitCode = -1;
+    std::vector<std::string> errors;
+    CHECK_EQ(ConfirmUntilExit(&setup, &exitCode, &errors), 0);
+    CHECK_EQ(errors.size(), (size_t)1);
+    std::string text = errors.empty() ? "" : errors[0];
+    if (Option("expect-start").empty())
+        CHECK_EQ(text, Option("expect"));
+    else
+        Check(text.compare(0, Option("expect-start").size(), Option("expect-start")) == 0,
+              "error box text starts so", __LINE__, Quote(text.substr(0, 80)));
+    CHECK_EQ(exitCode, 1L);
+    if (IsRunning("Tandreloop.exe"))
     {
-        CHECK(WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS", 0) == NULL);
-        box = WaitForMessageBox(setup.pi.dwProcessId, "ERROR", 0);
+        Check(false, "nothing started", __LINE__);
+        HWND product = WaitForWindow(0, "TandreloopWindow", "Tandreloop");
+        if (product)
+            PostMessageA(product, WM_CLOSE, 0, 0);
     }
-    Check(box != NULL, "error box", __LINE__);
-    if (box)
-    {
-        std::string text = MessageBoxText(box);
-        if (Option("expect-start").empty())
-            CHECK_EQ(text, Option("expect"));
-        else
-            Check(text.compare(0, Option("expect-start").size(), Option("expect-start")) == 0,
-                  "error box text starts so", __LINE__, Quote(text.substr(0, 80)));
-        PressOk(box);
-    }
-    CHECK_EQ(WaitForExit(&setup), 1L);
-    CHECK(!IsRunning("Tandreloop.exe"));
     if (!Option("nolink").empty())
         CHECK(!FileExists(DesktopLink()));
     if (!Option("nofiles").empty())
@@ -554,9 +609,7 @@ static void Demo()
     Tick(setup.hwnd);
     Click(GetDlgItem(setup.hwnd, IDC_INSTALL));
     // Held as the second file is done: the window shows the first one's progress.
-    DWORD start = GetTickCount();
-    while (ReadWholeFile(trace).find("\n2\t") == std::string::npos && GetTickCount() - start < WAIT_MS)
-        Sleep(20);
+    WaitForTrace(trace, "\n2\t");
     Screenshot("2-during");
     DeleteFileA(hold.c_str());
     HWND box = WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");

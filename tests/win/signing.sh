@@ -123,4 +123,7 @@ status=0
 "$build/hosttools/payloadtool" stamp signed.exe -o restamped.exe "$build/product/Tandreloop.exe" 2>stamp.err || status=$?
 [ $status = 1 ] && [ ! -e restamped.exe ] && [ "$(wc -l <stamp.err)" = 1 ] && grep -q -- --strip-signature stamp.err ||
     fail "stamp did not refuse a signed setup: exit code $status, stderr: $(cat stamp.err)"
+# payloadtool verify sees the signature and a checksum that still matches.
+"$build/hosttools/payloadtool" verify signed.exe | grep -q 'checksum ok, signed$' ||
+    fail "payloadtool verify: $("$build/hosttools/payloadtool" verify signed.exe 2>&1)"
 echo "signed, time-stamped and verified; $(stat -c %s signed-timestamped.exe) bytes with the time stamp"
