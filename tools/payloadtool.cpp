@@ -155,8 +155,8 @@ static int GatherFiles(std::vector<std::string> operands, bool allowNoExe, const
     for (const ProductFile &file : files)
         cbPayload += file.name.size() + 1 + PAYLOAD_LENGTH_BYTES + file.cb;
     if (cbPayload > s_cbPayloadMax)
-        return Fail(outPath, "the payload would be " + std::to_string(cbPayload) +
-                             " bytes: a 32-bit setup cannot carry 2 GiB or more");
+        return Fail(outPath, "the payload would be " + std::to_string(cbPayload) + " bytes: more than the " +
+                             std::to_string(s_cbPayloadMax) + " (1.75 GiB) that a 32-bit setup can load");
     return 0;
 }
 
