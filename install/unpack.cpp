@@ -40,32 +40,6 @@ static int WriteEntry(const char *path, const PayloadEntry *entry, char *szFailu
     return 1;
 }
 
-/* Moves the progress bar to pos. The bar repaints itself whole at once on every
-   change of position, and with the visual styles that paint costs about 2 ms
-   under Wine, growing with the area painted (the themed parent background is
-   drawn under it). Only the band that fills in needs it: the bar's drawing is
-   held while the position changes, then that band, with a margin for the
-   bar's chunks, is painted at once, as the bar itself would. */
-static void ShowProgress(HWND hwndProgress, int pos)
-{
-    RECT rc;
-    GetClientRect(hwndProgress, &rc);
-    int low = (int)SendMessageA(hwndProgress, PBM_GETRANGE, TRUE, 0);
-    int high = (int)SendMessageA(hwndProgress, PBM_GETRANGE, FALSE, 0);
-    SendMessageA(hwndProgress, WM_SETREDRAW, FALSE, 0);
-    int old = (int)SendMessageA(hwndProgress, PBM_SETPOS, pos, 0);
-    SendMessageA(hwndProgress, WM_SETREDRAW, TRUE, 0);
-    if (high > low)
-    {
-        int from = MulDiv((old < pos ? old : pos) - low, rc.right, high - low) - rc.bottom;
-        int to = MulDiv((old < pos ? pos : old) - low, rc.right, high - low) + rc.bottom;
-        rc.left = from > 0 ? from : 0;
-        rc.right = to < rc.right ? to : rc.right;
-    }
-    InvalidateRect(hwndProgress, &rc, FALSE);
-    UpdateWindow(hwndProgress);
-}
-
 int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cbFailure)
 {
     HRSRC hrsrc = FindResourceA(NULL, MAKEINTRESOURCEA(LOWORD(resourceId)), "BINARY");
@@ -97,7 +71,7 @@ int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cb
         STEP_MARK_N("write", count + 1);
 
         count++;
-        ShowProgress(GetDlgItem(g_hwndSetup, IDC_PROGRESS), count);
+        SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETPOS, count, 0);
         STEP_MARK_N("progress", count);
         // Keeps the window alive between files. A quit message taken here (the
         // window was closed) is dropped: the remaining files are still written.
