@@ -2,7 +2,8 @@
 # stamp_check.py PAYLOADTOOL BUILD - checks the stamped setup.exe of a build tree
 # against the image the linker wrote, with a PE reader of its own (pefile) and
 # objdump rather than the code that wrote it:
-#   - the checksum is Windows's and the headers raise no warnings;
+#   - the checksum is Windows's and the headers raise no warnings; the image is
+#     large-address-aware;
 #   - code, data, imports and relocations are byte for byte the linker's, and so
 #     is every resource but the payload;
 #   - the resource section starts on a 4 KB boundary in the file;
@@ -56,6 +57,7 @@ for field in ("AddressOfEntryPoint", "ImageBase", "Subsystem", "DllCharacteristi
               "SizeOfInitializedData", "SizeOfUninitializedData"):
     check(getattr(stamped.OPTIONAL_HEADER, field) == getattr(original.OPTIONAL_HEADER, field), f"{field} kept")
 check(stamped.FILE_HEADER.Characteristics == original.FILE_HEADER.Characteristics, "characteristics kept")
+check(stamped.FILE_HEADER.Characteristics & 0x20, "large-address-aware: 4 GB of address space on 64-bit Windows")
 ours, theirs = resources(stamped), resources(original)
 check(ours.keys() == theirs.keys(), "the same resources")
 for key in theirs:
