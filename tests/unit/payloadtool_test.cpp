@@ -5,6 +5,8 @@
 
 #include "payload.h"
 
+#include "testfiles.h"
+
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -26,20 +28,6 @@ struct ToolRun
     int exitCode;
     std::string out, err;
 };
-
-std::string ReadAll(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteAll(const fs::path &path, const std::string &data)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary).write(data.data(), data.size());
-}
 
 std::string Quote(const std::string &arg)
 {

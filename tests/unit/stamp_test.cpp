@@ -7,6 +7,8 @@
 #include "peimage.h"
 #include "testimage.h"
 
+#include "testfiles.h"
+
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -21,20 +23,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadAll(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteAll(const fs::path &path, const std::string &data)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary).write(data.data(), data.size());
-}
 
 unsigned Get32(const std::string &b, size_t at)
 {
