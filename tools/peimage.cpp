@@ -7,7 +7,10 @@
 #include <algorithm>
 
 #define MAX_SECTIONS        96
-#define MAX_TABLE_ENTRIES   100000          /* entries visited in the resource directory */
+/* Entries visited in the resource directory. A setup has a dozen; the reader
+   compares resources pairwise for duplicates, so the bound also keeps a hostile
+   directory from taking minutes. */
+#define MAX_TABLE_ENTRIES   4096
 #define MAX_KEPT_BYTES      (16u << 20)     /* code, data and resources other than the payload */
 #define DIR_RESOURCE        2
 #define DIR_SECURITY        4
@@ -318,7 +321,7 @@ ImageResult ReadSetupImage(const unsigned char *file, uint64_t cbFile, bool allo
 struct KeyGroup
 {
     ResourceKey key;
-    std::vector<size_t> members;    /* indexes into the resources, or into the next level's groups */
+    std::vector<size_t> members;    /* indexes into the image's resources */
 };
 
 /* Groups items by key, in the order Windows searches them. */
