@@ -29,7 +29,7 @@ static int IsDeviceName(const char *name)
 int IsBareFileName(const char *name)
 {
     size_t cb = strlen(name);
-    if (cb == 0 || cb > PAYLOAD_NAME_MAX)
+    if (cb == 0 || cb > PAYLOAD_PART_MAX)
         return 0;
     // Windows drops a trailing dot or space, so such a name would be written
     // under another one ("." and ".." among them).
@@ -45,6 +45,26 @@ int IsBareFileName(const char *name)
     return 1;
 }
 
+int IsPayloadPath(const char *name)
+{
+    if (strlen(name) > PAYLOAD_NAME_MAX)
+        return 0;
+    for (const char *part = name;;)
+    {
+        size_t cb = strcspn(part, "\\");
+        char szPart[PAYLOAD_PART_MAX + 1];
+        if (cb > PAYLOAD_PART_MAX)
+            return 0;
+        memcpy(szPart, part, cb);
+        szPart[cb] = 0;
+        if (!IsBareFileName(szPart))
+            return 0;               // an empty part too: a leading, trailing or doubled backslash
+        if (part[cb] == 0)
+            return 1;
+        part += cb + 1;
+    }
+}
+
 PayloadStep NextPayloadEntry(const unsigned char *payload, size_t cbPayload,
                              size_t *pos, PayloadEntry *entry)
 {
@@ -58,7 +78,7 @@ PayloadStep NextPayloadEntry(const unsigned char *payload, size_t cbPayload,
     if (!zero)
         return PAYLOAD_DAMAGED;             // name runs to the end
     const char *name = (const char *)payload + at;
-    if (!IsBareFileName(name))
+    if (!IsPayloadPath(name))
         return PAYLOAD_DAMAGED;
 
     at = (size_t)(zero - payload) + 1;
@@ -78,12 +98,20 @@ PayloadStep NextPayloadEntry(const unsigned char *payload, size_t cbPayload,
     return PAYLOAD_ENTRY;
 }
 
-int CheckPayload(const unsigned char *payload, size_t cbPayload)
+int CheckPayload(const unsigned char *payload, size_t cbPayload, PayloadSummary *summary)
 {
+    PayloadSummary found = { 0, 0 };
     size_t pos = 0;
     PayloadEntry entry;
     PayloadStep step;
     while ((step = NextPayloadEntry(payload, cbPayload, &pos, &entry)) == PAYLOAD_ENTRY)
-        ;
+    {
+        size_t cbName = strlen(entry.name);
+        found.cEntries++;
+        if (cbName > found.cbLongestName)
+            found.cbLongestName = cbName;
+    }
+    if (summary)
+        *summary = found;
     return step == PAYLOAD_END;
 }

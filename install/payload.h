@@ -16,7 +16,8 @@
 
 #define PAYLOAD_LENGTH_BYTES 4  /* width of an entry's length field */
 #define PAYLOAD_END_BYTES    4  /* zero bytes the packer writes as the end mark */
-#define PAYLOAD_NAME_MAX     255 /* longest entry name, in bytes (one path component) */
+#define PAYLOAD_PART_MAX     255  /* longest folder or file name in an entry's name, in bytes */
+#define PAYLOAD_NAME_MAX     1024 /* longest entry name, folder parts included, in bytes */
 
 struct PayloadEntry
 {
@@ -34,19 +35,35 @@ enum PayloadStep
 
 /* Reads what stands at *pos of a payload of cbPayload bytes. Never reads outside
    payload[0 .. cbPayload-1]; a name without its zero, a length or data running past
-   the end, a missing end mark or an entry name that is not a bare file name all
+   the end, a missing end mark or an entry name that IsPayloadPath refuses all
    give PAYLOAD_DAMAGED. */
 PayloadStep NextPayloadEntry(const unsigned char *payload, size_t cbPayload,
                              size_t *pos, PayloadEntry *entry);
 
-/* 1 when the whole payload is well formed up to and including its end mark.
-   Bytes after the end mark are not looked at. */
-int CheckPayload(const unsigned char *payload, size_t cbPayload);
+/* What the check before the first write learns of a whole payload. */
+struct PayloadSummary
+{
+    size_t cEntries;                /* entries before the end mark */
+    size_t cbLongestName;           /* longest entry name, in bytes */
+};
+
+/* 1 when the whole payload is well formed up to and including its end mark,
+   with summary (when not NULL) filled in. Bytes after the end mark are not
+   looked at. */
+int CheckPayload(const unsigned char *payload, size_t cbPayload, PayloadSummary *summary = NULL);
 
 /* 1 when name can be written as a file straight into a folder: 1 to
-   PAYLOAD_NAME_MAX bytes, no folder part (\ / :), not ending in a dot or space
+   PAYLOAD_PART_MAX bytes, no folder part (\ / :), not ending in a dot or space
    (so neither "." nor ".."), no control character, none of the characters
    Windows refuses in file names (< > " | ? *) and no device name (CON, NUL.txt). */
 int IsBareFileName(const char *name);
+
+/* 1 when name can be written under the install folder: up to
+   PAYLOAD_NAME_MAX bytes of folder names and a file name, separated by single
+   backslashes, each of them a bare file name. So no leading or trailing
+   backslash, no drive, and no part that climbs out ("..") or names a device.
+   The check is byte by byte: a 0x5C byte is always a separator, so the payload
+   tool keeps it out of double-byte characters. */
+int IsPayloadPath(const char *name);
 
 #endif

@@ -40,7 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t cbInput)
         Require(start < cbInput && name == input + start, "entry name is not where the walk stood");
         const unsigned char *zero = (const unsigned char *)memchr(name, 0, cbInput - (size_t)(name - input));
         Require(zero != NULL, "entry name not terminated inside the input");
-        Require(IsBareFileName(entry.name) == 1, "entry name is not a bare file name");
+        Require(IsPayloadPath(entry.name) == 1, "entry name is not a safe relative path");
+        Require(strlen(entry.name) <= PAYLOAD_NAME_MAX && !strstr(entry.name, "\\\\") && entry.name[0] != '\\' &&
+                    !strstr(entry.name, "..\\") && !strchr(entry.name, ':'),
+                "entry name could leave the install folder");
 
         size_t lengthAt = (size_t)(zero - input) + 1;
         Require(cbInput - lengthAt >= PAYLOAD_LENGTH_BYTES, "length field outside the input");

@@ -98,6 +98,8 @@ TEST(PayloadWalk, ReadsWellFormedPayloads)
           { "empty", "Tandreloop.exe" }, { "", "x" } },
         { "data holding zeros and every byte value", Entry("all.bin", allBytes), EndMark(), { "all.bin" }, { allBytes } },
         { "255-byte name", Entry(std::string(255, 'n'), "d"), EndMark(), { std::string(255, 'n') }, { "d" } },
+        { "names with folder parts", Entry("plug ins\\de\\a.dll", "a") + Entry("plug ins\\b", ""), EndMark(),
+          { "plug ins\\de\\a.dll", "plug ins\\b" }, { "a", "" } },
         { "name with high bytes, spaces and dots", Entry("r\xE9sum\xE9 v1.2 .txt", "t"), EndMark(),
           { "r\xE9sum\xE9 v1.2 .txt" }, { "t" } },
     };
@@ -173,7 +175,7 @@ std::vector<DamageCase> DamageCases()
     for (size_t cut = 0; cut < PAYLOAD_LENGTH_BYTES; cut++)
         cases.push_back({ "length field cut to " + std::to_string(cut) + " bytes",
                           good + Text("b") + Bytes(1, 0) + Bytes(cut, 0), 1 });
-    const std::string badNames[] = { "a\\b", "a/b", "c:b", "b:", ".", "..", "a\x01", "\x1F", "a\x7F",
+    const std::string badNames[] = { "\\a", "a\\", "a\\\\b", "a\\..\\b", "C:\\a", "a\\nul\\b", "a/b", "c:b", "b:", ".", "..", "a\x01", "\x1F", "a\x7F",
                                      "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "\t", "a\nb" };
     for (const std::string &bad : badNames)
     {
@@ -210,9 +212,12 @@ TEST(IsBareFileName, AcceptsOrdinaryNames)
     const std::string names[] = { "Tandreloop.exe", "a", "a.b.c", "with space.dll", ".hidden",
                                    "CONSOLE.txt", "COM0", "LPT10", "nul2", "auxiliary",
                                    "\x80\xFF\xE9t\xE9.txt", "#[]{}()!$%&'+,;=@^`~",
-                                   std::string(PAYLOAD_NAME_MAX, 'x') };
+                                   std::string(PAYLOAD_PART_MAX, 'x') };
     for (const std::string &name : names)
+    {
         EXPECT_EQ(IsBareFileName(name.c_str()), 1) << name;
+        EXPECT_EQ(IsPayloadPath(name.c_str()), 1) << name;
+    }
 }
 
 TEST(IsBareFileName, RefusesFolderPartsControlAndReservedCharacters)
@@ -220,7 +225,7 @@ TEST(IsBareFileName, RefusesFolderPartsControlAndReservedCharacters)
     // Trailing dots and spaces are dropped by Windows; device names open devices.
     std::vector<std::string> names = { "", ".", "..", "...", "name.", "name ", " ",
                                        "CON", "nul", "Aux.dll", "prn.txt.exe", "COM1", "lpt9.log",
-                                       std::string(PAYLOAD_NAME_MAX + 1, 'x') };
+                                       std::string(PAYLOAD_PART_MAX + 1, 'x') };
     for (int c = 1; c < 0x20; c++)
         names.push_back("a" + std::string(1, (char)c) + "b");
     for (char c : std::string("\x7F\\/:<>\"|?*"))
@@ -230,7 +235,24 @@ TEST(IsBareFileName, RefusesFolderPartsControlAndReservedCharacters)
         names.push_back(std::string(1, c) + "name");
     }
     for (const std::string &name : names)
+    {
         EXPECT_EQ(IsBareFileName(name.c_str()), 0) << "'" << name << "' (" << name.size() << " bytes)";
+        // A bad part is bad in any folder, too.
+        EXPECT_EQ(IsPayloadPath(("a\\" + name + "\\b").c_str()), 0) << "'" << name << "'";
+    }
+}
+
+TEST(IsPayloadPath, FolderPartsAreBareNamesJoinedBySingleBackslashes)
+{
+    std::string part(PAYLOAD_PART_MAX, 'p');
+    std::string longest = part + "\\" + part + "\\" + part + "\\" + std::string(PAYLOAD_NAME_MAX - 3 * 256 - 2, 'f') + "\\g";
+    for (const std::string &name : { std::string("a\\b"), std::string("Plug Ins\\de-DE\\x.dll"), longest })
+        EXPECT_EQ(IsPayloadPath(name.c_str()), 1) << name;
+    for (const std::string &name : { std::string("\\a"), std::string("a\\"), std::string("a\\\\b"),
+                                     std::string("\\\\server\\a"), std::string("C:\\a"), std::string("a\\..\\..\\b"),
+                                     std::string("a\\.\\b"), std::string("a\\b.\\c"), std::string("COM1\\a"),
+                                     std::string("a/b\\c"), longest + "x" })
+        EXPECT_EQ(IsPayloadPath(name.c_str()), 0) << name;
 }
 
 }  // namespace
