@@ -9,6 +9,7 @@ packages=(
     wine wine64 wine32:i386 wine32-preloader:i386               # running it: 64-bit server, 32-bit programs
     xvfb xauth x11-utils imagemagick fonts-wine procps          # virtual display, screenshots
     python3-pefile                                              # an independent PE reader for the image checks
+    libzstd-dev dpkg-dev                                        # compression: the host tool's library, apt-get source
     openssl                                                     # the signing tests' throwaway keys
 )
 
@@ -45,6 +46,20 @@ if [ "${osslsigncode% *}" != "install ok installed" ] || ! dpkg --compare-versio
     fi
     as_root apt-get update -q
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends osslsigncode/bookworm-backports
+fi
+
+# The setup's decoder is built from Debian's source package of zstd, fetched by
+# the build with apt-get source into the build tree. That needs deb-src lines:
+# a sources file of our own, signed by the Debian archive keyring like the rest.
+src_list=/etc/apt/sources.list.d/tandreloop-deb-src.sources
+if ! apt-get source --print-uris zstd >/dev/null 2>&1; then
+    echo "prepare: enabling Debian 12's source packages ($src_list)"
+    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm bookworm-updates' \
+                  'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' '' \
+                  'Types: deb-src' 'URIs: http://deb.debian.org/debian-security' 'Suites: bookworm-security' \
+                  'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
+        as_root tee $src_list >/dev/null
+    as_root apt-get update -q
 fi
 
 # 32-bit programs: some kernels (or hosts) run 64-bit user code only. There the
