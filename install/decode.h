@@ -1,0 +1,69 @@
+// decode.h - a compressed payload decoded into pieces of entries, through zstd
+//
+// The setup, the payload tool's list and verify, and the fuzzer all decode
+// through these calls, with the same rules. Plain C++ with no <windows.h>;
+// memory comes from the caller: a workspace for zstd (its window is most of it)
+// and a buffer for decoded bytes, both fixed before the first piece.
+
+#ifndef DECODE_H
+#define DECODE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "payloadstream.h"
+
+#define PAYLOAD_WINDOW_LOG_MAX  27          /* largest zstd window accepted: 128 MiB */
+#define PAYLOAD_PIECE_BYTES     (1 << 20)   /* decoded bytes handed out at a time */
+
+/* What the check before the first piece learns of a compressed payload. */
+struct CompressedPayload
+{
+    PayloadHeader header;
+    const unsigned char *frame;     /* the zstd frame, inside the payload */
+    size_t cbFrame;
+    uint64_t cbWindow;              /* the frame's window */
+    size_t cbWorkspace;             /* what StartPayloadDecoder needs for zstd */
+};
+
+enum PayloadCheck
+{
+    CHECK_OK,
+    CHECK_DAMAGED,          /* header, CRC-32 or frame header wrong: changed or cut short */
+    CHECK_TOO_LARGE         /* a window beyond PAYLOAD_WINDOW_LOG_MAX */
+};
+
+/* Checks the header, and that the frame header agrees with it (one frame, its
+   content size the decoded size, a window the decoder takes). The CRC-32 is
+   checked only when crc is not NULL: *crc is then the CRC of the payload from
+   PAYLOAD_CRC_FROM on, which the caller may have computed in pieces. */
+PayloadCheck CheckCompressedPayload(const unsigned char *payload, size_t cbPayload, const uint32_t *crc,
+                                    CompressedPayload *compressed);
+
+struct PayloadDecoder
+{
+    struct ZSTD_DCtx_s *stream;
+    const unsigned char *frame;
+    size_t cbFrame, atFrame;
+    unsigned char *buffer;          /* decoded bytes, PAYLOAD_PIECE_BYTES */
+    size_t fill, atBuffer;
+    uint64_t cbDecoded, cbExpected;
+    uint32_t cEntries;
+    int frameEnded;                 /* zstd reported the frame decoded and flushed */
+    PayloadParser parser;
+};
+
+/* Sets up decoding with workspace (cbWorkspace from CheckCompressedPayload,
+   8-byte aligned) and buffer (PAYLOAD_PIECE_BYTES). Returns 0 when zstd
+   refuses the workspace. */
+int StartPayloadDecoder(PayloadDecoder *decoder, const CompressedPayload *compressed,
+                        void *workspace, size_t cbWorkspace, unsigned char *buffer);
+
+/* The next piece, as NextPayloadPiece gives them, decoding as needed. Beyond
+   the parser's rules, PIECE_DAMAGED also stands for a stream zstd cannot
+   decode, more entries than the header counts, more or fewer bytes than its
+   decoded size, or bytes after the frame. PIECE_END comes only when the whole
+   frame is decoded and every count agrees. Never PIECE_MORE. */
+PayloadPieceKind NextDecodedPiece(PayloadDecoder *decoder, PayloadPiece *piece);
+
+#endif

@@ -1,0 +1,91 @@
+// payloadstream.h - the payload read in pieces: the compressed form's header and
+// a parser for entries that arrive a few bytes or megabytes at a time
+//
+// A compressed payload is a header and one zstd frame whose content is a stored
+// payload (payload.h), entries and end mark as they are:
+//
+//     0x01 'Z' 'S' 'T'                      form mark
+//     CRC-32 (4 bytes)                       of every byte from offset 8 to the end
+//     entry count (4 bytes)                  entries before the end mark
+//     decoded size (8 bytes)                 of the stored payload inside
+//     zstd frame                             to the last byte of the payload
+//
+// Numbers are little-endian. A stored payload starts with a name byte (0x20 or
+// above) or its end mark (0), so the first byte alone tells the two forms apart.
+// Plain C++ with no <windows.h>, so it is tested and fuzzed natively.
+
+#ifndef PAYLOADSTREAM_H
+#define PAYLOADSTREAM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "payload.h"
+
+#define PAYLOAD_ZSTD_MARK       "\x01ZST"   /* the compressed form's first 4 bytes */
+#define PAYLOAD_HEADER_BYTES    20          /* mark, CRC-32, entry count, decoded size */
+#define PAYLOAD_CRC_FROM        8           /* the CRC-32 covers the payload from here */
+
+struct PayloadHeader
+{
+    uint32_t crc;                   /* CRC-32 of the payload from PAYLOAD_CRC_FROM on */
+    uint32_t cEntries;
+    uint64_t cbDecoded;             /* the stored payload's size, end mark included */
+};
+
+/* 1 when payload starts with the compressed form's mark. */
+int IsCompressedPayload(const unsigned char *payload, size_t cbPayload);
+
+/* Reads the header of a compressed payload: 1 when the mark is there and the
+   payload is longer than the header. The CRC is not checked here. */
+int ReadPayloadHeader(const unsigned char *payload, size_t cbPayload, PayloadHeader *header);
+
+/* Writes the header into out[0 .. PAYLOAD_HEADER_BYTES-1]. */
+void WritePayloadHeader(const PayloadHeader *header, unsigned char *out);
+
+/* CRC-32 as zip and PNG compute it. Start with crc = 0 and feed the bytes in
+   pieces of any size. */
+uint32_t UpdateCrc32(uint32_t crc, const void *data, size_t cb);
+
+/* What the parser found next. */
+enum PayloadPieceKind
+{
+    PIECE_MORE,         /* every byte given was taken; give the next ones */
+    PIECE_FILE,         /* an entry begins: piece->name, piece->cbFile */
+    PIECE_DATA,         /* piece->data[0 .. cbData-1] belong to the entry begun last */
+    PIECE_FILE_END,     /* the entry begun last is complete */
+    PIECE_END,          /* the end mark; nothing after it is taken */
+    PIECE_DAMAGED       /* a name that breaks a rule or bound; stays so */
+};
+
+struct PayloadPiece
+{
+    const char *name;               /* PIECE_FILE: inside the parser, valid until the next call */
+    unsigned long cbFile;           /* PIECE_FILE: the entry's data bytes */
+    const unsigned char *data;      /* PIECE_DATA: inside the input given */
+    size_t cbData;
+};
+
+/* The parser keeps what it needs between pieces of input: a name is collected
+   into a bounded buffer, so no entry needs to arrive in one piece. */
+struct PayloadParser
+{
+    int state;
+    size_t cbName;
+    char name[PAYLOAD_NAME_MAX + 1];
+    unsigned char length[PAYLOAD_LENGTH_BYTES];
+    size_t cbLength;
+    unsigned long cbLeft;           /* data bytes of the current entry still to come */
+    unsigned long cEntries;         /* entries begun */
+};
+
+void StartPayloadParser(PayloadParser *parser);
+
+/* Takes bytes from input[*pos .. cbInput-1], moving *pos past them, until it has
+   something to report. Names pass IsPayloadPath and PAYLOAD_NAME_MAX as they do in
+   NextPayloadEntry. Call again with the same input while it reports anything but
+   PIECE_MORE; PIECE_END and PIECE_DAMAGED are reported again on every later call. */
+PayloadPieceKind NextPayloadPiece(PayloadParser *parser, const unsigned char *input, size_t cbInput,
+                                  size_t *pos, PayloadPiece *piece);
+
+#endif
