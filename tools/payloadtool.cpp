@@ -6,7 +6,12 @@
 // C++ library and POSIX calls.
 
 #include "payload.h"
+#include "payloadstream.h"
 #include "peimage.h"
+#ifdef PAYLOADTOOL_ZSTD
+#include "decode.h"
+#include <zstd.h>
+#endif
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +22,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -31,10 +38,15 @@ static const unsigned long long s_cbPayloadMax = 0x70000000ull;
 
 #define COPY_CHUNK (1 << 20)    /* bytes moved per read and write */
 
+/* --compress without a level. The window is the decoder's memory in the setup. */
+#define COMPRESS_LEVEL_DEFAULT  19
+#define COMPRESS_WINDOW_LOG     25
+
 static int Usage()
 {
-    fprintf(stderr, "usage: payloadtool pack -o OUT [--allow-no-exe] FILE... | FOLDER\n"
-                    "       payloadtool stamp SETUP -o OUT [--allow-no-exe] [--strip-signature] FILE... | FOLDER\n"
+    fprintf(stderr, "usage: payloadtool pack -o OUT [--allow-no-exe] [--compress[=LEVEL]] FILE... | FOLDER\n"
+                    "       payloadtool stamp SETUP -o OUT [--allow-no-exe] [--strip-signature] [--compress[=LEVEL]]\n"
+                    "                         FILE... | FOLDER\n"
                     "       payloadtool list PAYLOAD | SETUP\n"
                     "       payloadtool verify PAYLOAD | SETUP [--allow-no-exe]\n");
     return 2;
@@ -122,7 +134,7 @@ static bool ExpandFolder(std::vector<std::string> &operands, std::string &failed
 
 /* Everything that can be checked before writing is, so most refusals create no
    file at all. Returns 0 with the files and the payload's size, or pack's exit code. */
-static int GatherFiles(std::vector<std::string> operands, bool allowNoExe, const std::string &outPath,
+static int GatherFiles(std::vector<std::string> operands, bool allowNoExe, bool compress, const std::string &outPath,
                        std::vector<ProductFile> &files, unsigned long long &cbPayload)
 {
     std::string failed, why;
@@ -154,13 +166,15 @@ static int GatherFiles(std::vector<std::string> operands, bool allowNoExe, const
     cbPayload = PAYLOAD_END_BYTES;
     for (const ProductFile &file : files)
         cbPayload += file.name.size() + 1 + PAYLOAD_LENGTH_BYTES + file.cb;
-    if (cbPayload > s_cbPayloadMax)
+    if (cbPayload > s_cbPayloadMax && !compress)     // compressed, the limit applies to what is carried
         return Fail(outPath, "the payload would be " + std::to_string(cbPayload) + " bytes: more than the " +
                              std::to_string(s_cbPayloadMax) + " (1.75 GiB) that a 32-bit setup can load");
     return 0;
 }
 
 /* ---- writing: one buffer, summed for the image checksum as it goes ---- */
+
+struct Compressor;
 
 struct Output
 {
@@ -170,16 +184,15 @@ struct Output
     unsigned long long cbWritten;
     ImageChecksum checksum;
     bool failed;
+    Compressor *compressor;     /* NULL: the buffer goes out as it is */
 };
 
-static void Flush(Output *out)
+static void WriteOut(Output *out, const unsigned char *data, size_t cbData)
 {
-    if (out->failed || out->fill == 0)
-        return;
-    AddToChecksum(&out->checksum, out->buffer.data(), out->fill);
-    for (size_t done = 0; done < out->fill;)
+    AddToChecksum(&out->checksum, data, cbData);
+    for (size_t done = 0; done < cbData;)
     {
-        ssize_t cb = write(out->fd, out->buffer.data() + done, out->fill - done);
+        ssize_t cb = write(out->fd, data + done, cbData - done);
         if (cb < 0 && errno == EINTR)
             continue;
         if (cb <= 0)
@@ -189,7 +202,19 @@ static void Flush(Output *out)
         }
         done += (size_t)cb;
     }
-    out->cbWritten += out->fill;
+    out->cbWritten += cbData;
+}
+
+static void Compress(Output *out, bool end);
+
+static void Flush(Output *out)
+{
+    if (out->failed || out->fill == 0)
+        return;
+    if (out->compressor)
+        Compress(out, false);
+    else
+        WriteOut(out, out->buffer.data(), out->fill);
     out->fill = 0;
 }
 
@@ -206,17 +231,12 @@ static void Put(Output *out, const void *data, size_t cb)
     }
 }
 
-/* Reads the file straight into the output buffer. */
-static bool CopyData(Output *out, const ProductFile &file, std::string &why)
+/* Reads from in straight into the output buffer, to the end of the file, which
+   must be cbExpected bytes on. */
+static bool CopyFrom(Output *out, int in, unsigned long long cbExpected, std::string &why)
 {
-    int in = open(file.path.c_str(), O_RDONLY);
-    if (in < 0)
-    {
-        why = Errno("cannot open");
-        return false;
-    }
     unsigned long long cbCopied = 0;
-    ssize_t cb;
+    ssize_t cb = 0;
     while (!out->failed && (cb = read(in, out->buffer.data() + out->fill, out->buffer.size() - out->fill)) != 0)
     {
         if (cb < 0 && errno == EINTR)
@@ -229,9 +249,21 @@ static bool CopyData(Output *out, const ProductFile &file, std::string &why)
             Flush(out);
     }
     bool readFailed = cb < 0;
-    close(in);
     why = readFailed ? "cannot read" : out->failed ? "cannot write it out" : "changed size while being packed";
-    return !readFailed && !out->failed && cbCopied == file.cb;
+    return !readFailed && !out->failed && cbCopied == cbExpected;
+}
+
+static bool CopyData(Output *out, const ProductFile &file, std::string &why)
+{
+    int in = open(file.path.c_str(), O_RDONLY);
+    if (in < 0)
+    {
+        why = Errno("cannot open");
+        return false;
+    }
+    bool copied = CopyFrom(out, in, file.cb, why);
+    close(in);
+    return copied;
 }
 
 /* The payload: each file's name, length and bytes, then the end mark. */
@@ -254,6 +286,89 @@ static bool PutPayload(Output *out, const std::vector<ProductFile> &files, std::
     Put(out, s_endMark, sizeof(s_endMark));
     return true;
 }
+
+/* ---- compressing: one zstd frame over the whole stored payload ---- */
+
+#ifdef PAYLOADTOOL_ZSTD
+struct Compressor
+{
+    ZSTD_CCtx *cctx;
+    std::vector<unsigned char> packed;
+    uint32_t crc;                   /* of the payload from PAYLOAD_CRC_FROM on, so far */
+};
+
+/* Feeds what is in the buffer to zstd and writes what comes out; with end, also
+   finishes the frame. */
+static void Compress(Output *out, bool end)
+{
+    Compressor *c = out->compressor;
+    ZSTD_inBuffer in = { out->buffer.data(), out->fill, 0 };
+    for (;;)
+    {
+        ZSTD_outBuffer packed = { c->packed.data(), c->packed.size(), 0 };
+        size_t left = ZSTD_compressStream2(c->cctx, &packed, &in, end ? ZSTD_e_end : ZSTD_e_continue);
+        if (ZSTD_isError(left))
+        {
+            out->failed = true;
+            return;
+        }
+        c->crc = UpdateCrc32(c->crc, c->packed.data(), packed.pos);
+        WriteOut(out, c->packed.data(), packed.pos);
+        if (out->failed || (end ? left == 0 : in.pos == in.size))
+            return;
+    }
+}
+
+/* The header and one frame holding the stored payload of files (cbPayload
+   bytes), written from the start of out's file: the header is written again at
+   the end with its CRC-32. Single-threaded with fixed parameters, so the same
+   files and level give the same bytes with the same zstd version. */
+static bool WriteCompressedPayload(Output *out, const std::vector<ProductFile> &files, unsigned long long cbPayload,
+                                   int level, std::string &failed, std::string &why)
+{
+    PayloadHeader header = { 0, (uint32_t)files.size(), cbPayload };
+    unsigned char head[PAYLOAD_HEADER_BYTES];
+    WritePayloadHeader(&header, head);
+    Compressor c = { ZSTD_createCCtx(), std::vector<unsigned char>(ZSTD_CStreamOutSize()),
+                     UpdateCrc32(0, head + PAYLOAD_CRC_FROM, PAYLOAD_HEADER_BYTES - PAYLOAD_CRC_FROM) };
+    if (!c.cctx || ZSTD_isError(ZSTD_CCtx_setParameter(c.cctx, ZSTD_c_compressionLevel, level)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c.cctx, ZSTD_c_windowLog, COMPRESS_WINDOW_LOG)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c.cctx, ZSTD_c_contentSizeFlag, 1)) ||
+        ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c.cctx, cbPayload)))
+    {
+        ZSTD_freeCCtx(c.cctx);
+        why = "zstd refused its parameters";
+        return false;
+    }
+    WriteOut(out, head, sizeof(head));
+    out->compressor = &c;
+    bool ok = PutPayload(out, files, failed, why);
+    if (ok)
+    {
+        Flush(out);
+        Compress(out, true);
+    }
+    out->compressor = NULL;
+    ZSTD_freeCCtx(c.cctx);
+    header.crc = c.crc;
+    WritePayloadHeader(&header, head);
+    if (ok && !out->failed && pwrite(out->fd, head, sizeof(head), 0) != (ssize_t)sizeof(head))
+        out->failed = true;
+    return ok && !out->failed;
+}
+#else
+static void Compress(Output *out, bool)
+{
+    out->failed = true;
+}
+
+static bool WriteCompressedPayload(Output *, const std::vector<ProductFile> &, unsigned long long, int,
+                                   std::string &, std::string &why)
+{
+    why = "this payloadtool was built without zstd";
+    return false;
+}
+#endif
 
 /* Written under another name and renamed when whole, so a failed run leaves
    nothing that could be taken for the result, and the input may be the output. */
@@ -294,18 +409,24 @@ static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std
     return Fail(failed, why);
 }
 
-static int Pack(const std::string &outPath, bool allowNoExe, const std::vector<std::string> &operands)
+static int Pack(const std::string &outPath, bool allowNoExe, int level, const std::vector<std::string> &operands)
 {
     std::vector<ProductFile> files;
     unsigned long long cbPayload = 0;
-    if (int refused = GatherFiles(operands, allowNoExe, outPath, files, cbPayload))
+    if (int refused = GatherFiles(operands, allowNoExe, level != 0, outPath, files, cbPayload))
         return refused;
     TempFile temp;
     if (!CreateTemp(&temp, outPath, 0666))
         return Fail(temp.path, Errno("cannot create"));
-    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false };
+    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, NULL };
     std::string failed, why;
-    PutPayload(&out, files, failed, why);
+    if (level)
+    {
+        if (!WriteCompressedPayload(&out, files, cbPayload, level, failed, why) && failed.empty() && !out.failed)
+            failed = outPath;
+    }
+    else
+        PutPayload(&out, files, failed, why);
     Flush(&out);
     return FinishTemp(&temp, out, failed, why);
 }
@@ -353,10 +474,55 @@ static bool IsImage(const MappedFile &map)
     return map.cb >= 2 && map.data[0] == 'M' && map.data[1] == 'Z';
 }
 
+/* A compressed payload's entries, decoded by the setup's own decoder and rules.
+   Their names are kept in names; their data is not kept. about says what was
+   carried. */
+static bool DecodeEntries(const unsigned char *payload, size_t cbPayload, std::vector<PayloadEntry> &entries,
+                          std::deque<std::string> &names, std::string &about, std::string &why)
+{
+#ifdef PAYLOADTOOL_ZSTD
+    CompressedPayload compressed;
+    uint32_t crc = cbPayload > PAYLOAD_HEADER_BYTES ? UpdateCrc32(0, payload + PAYLOAD_CRC_FROM, cbPayload - PAYLOAD_CRC_FROM) : 0;
+    PayloadCheck check = CheckCompressedPayload(payload, cbPayload, &crc, &compressed);
+    if (check != CHECK_OK)
+    {
+        why = check == CHECK_TOO_LARGE ? "compressed with a window larger than the setup decodes"
+                                       : "compressed payload damaged: its CRC-32, header or frame header does not match";
+        return false;
+    }
+    std::vector<uint64_t> workspace(compressed.cbWorkspace / 8 + 1);
+    std::vector<unsigned char> buffer(PAYLOAD_PIECE_BYTES);
+    PayloadDecoder decoder;
+    if (!StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, buffer.data()))
+    {
+        why = "zstd refused its workspace";
+        return false;
+    }
+    PayloadPiece piece;
+    PayloadPieceKind kind;
+    while ((kind = NextDecodedPiece(&decoder, &piece)) != PIECE_END && kind != PIECE_DAMAGED)
+    {
+        if (kind == PIECE_FILE)
+        {
+            names.push_back(piece.name);
+            entries.push_back({ names.back().c_str(), NULL, piece.cbFile });
+        }
+    }
+    why = "compressed payload damaged: decoding failed after " + std::to_string(entries.size()) + " entries";
+    about = ", zstd: " + std::to_string(cbPayload) + " bytes carried, window " +
+            std::to_string(compressed.cbWindow >> 10) + " KiB";
+    return kind == PIECE_END;
+#else
+    (void)payload, (void)cbPayload, (void)entries, (void)names, (void)about;
+    why = "a compressed payload, and this payloadtool was built without zstd (install libzstd-dev and build it again)";
+    return false;
+#endif
+}
+
 /* The payload in a payload file, or inside a setup image, walked by the setup's
-   rules; entries point into the mapped file. */
+   rules; entries point into the mapped file, or into names when it is compressed. */
 static bool LoadPayload(const std::string &path, MappedFile &map, std::vector<PayloadEntry> &entries,
-                        SetupImage &image, std::string &why)
+                        std::deque<std::string> &names, SetupImage &image, std::string &about, std::string &why)
 {
     if (!MapFile(path, &map, why))
         return false;
@@ -369,6 +535,8 @@ static bool LoadPayload(const std::string &path, MappedFile &map, std::vector<Pa
         payload = map.data + image.resources[image.payload].fileOffset;
         cbPayload = image.resources[image.payload].cbData;
     }
+    if (IsCompressedPayload(payload, (size_t)cbPayload))
+        return DecodeEntries(payload, (size_t)cbPayload, entries, names, about, why);
     size_t pos = 0;
     PayloadEntry entry;
     while (NextPayloadEntry(payload, (size_t)cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
@@ -390,12 +558,13 @@ static int List(const std::string &path)
     MappedFile map;
     SetupImage image;
     std::vector<PayloadEntry> entries;
-    std::string why;
-    if (!LoadPayload(path, map, entries, image, why))
+    std::deque<std::string> names;
+    std::string about, why;
+    if (!LoadPayload(path, map, entries, names, image, about, why))
         return Fail(path, why);
     for (const PayloadEntry &entry : entries)
         printf("%s\t%lu\n", entry.name, entry.cbData);
-    printf("%zu entries, %llu bytes\n", entries.size(), TotalBytes(entries));
+    printf("%zu entries, %llu bytes%s\n", entries.size(), TotalBytes(entries), about.c_str());
     return 0;
 }
 
@@ -430,8 +599,9 @@ static int Verify(const std::string &path, bool allowNoExe)
     MappedFile map;
     SetupImage image;
     std::vector<PayloadEntry> entries;
-    std::string why;
-    if (!LoadPayload(path, map, entries, image, why))
+    std::deque<std::string> names;
+    std::string about, why;
+    if (!LoadPayload(path, map, entries, names, image, about, why))
         return Fail(path, why);
     bool haveExe = false;
     for (size_t i = 0; i < entries.size(); i++)
@@ -446,7 +616,6 @@ static int Verify(const std::string &path, bool allowNoExe)
     }
     if (!haveExe && !allowNoExe)
         return Fail(path, std::string("no entry named ") + s_productExe);
-    std::string about;
     if (IsImage(map))
     {
         uint32_t stored = StoredChecksum(map.data, image);
@@ -464,8 +633,30 @@ static int Verify(const std::string &path, bool allowNoExe)
 
 /* ---- stamping ---- */
 
+/* A compressed payload is written to a scratch file first, as the image's
+   layout needs its size. The scratch file has no name once open. */
+static int CompressToScratch(const std::string &outPath, const std::vector<ProductFile> &files,
+                             unsigned long long cbPayload, int level, int *scratch, unsigned long long *cbPacked)
+{
+    std::string path = outPath + ".payload.part", failed, why;
+    *scratch = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (*scratch < 0)
+        return Fail(path, Errno("cannot create"));
+    unlink(path.c_str());
+    Output packed = { *scratch, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, NULL };
+    if (!WriteCompressedPayload(&packed, files, cbPayload, level, failed, why))
+        return failed.empty() ? Fail(path, why.empty() ? Errno("cannot write") : why) : Fail(failed, why);
+    *cbPacked = packed.cbWritten;
+    if (*cbPacked > s_cbPayloadMax)
+        return Fail(outPath, "the compressed payload is " + std::to_string(*cbPacked) + " bytes: more than the " +
+                             std::to_string(s_cbPayloadMax) + " (1.75 GiB) that a 32-bit setup can load");
+    if (lseek(*scratch, 0, SEEK_SET) != 0)
+        return Fail(path, Errno("cannot read"));
+    return 0;
+}
+
 static int Stamp(const std::string &setupPath, const std::string &outPath, bool allowNoExe, bool stripSignature,
-                 const std::vector<std::string> &operands)
+                 int level, const std::vector<std::string> &operands)
 {
     MappedFile map;
     SetupImage image;
@@ -474,22 +665,47 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
         return Fail(setupPath, why);
     if (ReadSetupImage(map.data, map.cb, stripSignature, &image, &why) != IMAGE_OK)
         return Fail(setupPath, why);
+    // A setup that cannot decode what it carries would end in its error box.
+    if (level && !ImageReadsForm(map.data, image, "zstd"))
+        return Fail(setupPath, "this setup reads stored payloads only (it has no decoder): stamp it without --compress");
     std::vector<ProductFile> files;
     unsigned long long cbPayload = 0;
-    if (int refused = GatherFiles(operands, allowNoExe, outPath, files, cbPayload))
+    if (int refused = GatherFiles(operands, allowNoExe, level != 0, outPath, files, cbPayload))
         return refused;
+    int scratch = -1;
+    unsigned long long cbCarried = cbPayload;
+    if (level)
+    {
+        if (int refused = CompressToScratch(outPath, files, cbPayload, level, &scratch, &cbCarried))
+        {
+            if (scratch >= 0)
+                close(scratch);
+            return refused;
+        }
+    }
     StampLayout layout;
-    if (!LayoutStampedImage(map.data, image, cbPayload, &layout, &why))
+    if (!LayoutStampedImage(map.data, image, cbCarried, &layout, &why))
+    {
+        if (scratch >= 0)
+            close(scratch);
         return Fail(outPath, why);
+    }
 
     TempFile temp;
     if (!CreateTemp(&temp, outPath, map.mode))
         return Fail(temp.path, Errno("cannot create"));
     fchmod(temp.fd, map.mode);      // whatever the umask: a setup stays runnable
-    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false };
+    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, NULL };
     std::string failed;
     Put(&out, layout.head.data(), layout.head.size());
-    if (PutPayload(&out, files, failed, why))
+    bool carried = scratch >= 0 ? CopyFrom(&out, scratch, cbCarried, why) : PutPayload(&out, files, failed, why);
+    if (scratch >= 0)
+    {
+        close(scratch);
+        if (!carried)
+            failed = outPath + ".payload.part";
+    }
+    if (carried)
         Put(&out, layout.tail.data(), layout.tail.size());
     Flush(&out);
     if (failed.empty() && !out.failed)
@@ -509,6 +725,7 @@ int main(int argc, char **argv)
         return Usage();
     std::string command = argv[1], outPath;
     bool allowNoExe = false, stripSignature = false;
+    int level = 0;
     std::vector<std::string> operands;
     bool writes = command == "pack" || command == "stamp";
     for (int i = 2; i < argc; i++)
@@ -518,6 +735,15 @@ int main(int argc, char **argv)
             allowNoExe = true;
         else if (arg == "--strip-signature" && command == "stamp")
             stripSignature = true;
+        else if ((arg == "--compress" || arg.compare(0, 11, "--compress=") == 0) && writes)
+        {
+            level = arg.size() > 11 ? atoi(arg.c_str() + 11) : COMPRESS_LEVEL_DEFAULT;
+            if (level < 1 || level > 22 || (arg.size() > 11 && arg.find_first_not_of("0123456789", 11) != std::string::npos))
+                return Usage();
+#ifndef PAYLOADTOOL_ZSTD
+            return Fail(arg, "this payloadtool was built without zstd: install libzstd-dev and build it again");
+#endif
+        }
         else if (arg == "-o" && writes && outPath.empty() && i + 1 < argc)
             outPath = argv[++i];
         else if (arg.size() > 1 && arg[0] == '-')
@@ -526,9 +752,9 @@ int main(int argc, char **argv)
             operands.push_back(arg);
     }
     if (command == "pack" && !outPath.empty() && !operands.empty())
-        return Pack(outPath, allowNoExe, operands);
+        return Pack(outPath, allowNoExe, level, operands);
     if (command == "stamp" && !outPath.empty() && operands.size() >= 2)
-        return Stamp(operands[0], outPath, allowNoExe, stripSignature,
+        return Stamp(operands[0], outPath, allowNoExe, stripSignature, level,
                      std::vector<std::string>(operands.begin() + 1, operands.end()));
     if (command == "list" && operands.size() == 1)
         return List(operands[0]);

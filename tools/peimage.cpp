@@ -186,6 +186,19 @@ static ImageResult ReadResources(const unsigned char *file, SetupImage *image, s
     return IMAGE_OK;
 }
 
+bool ImageReadsForm(const unsigned char *file, const SetupImage &image, const char *form)
+{
+    for (const ImageResource &r : image.resources)
+    {
+        if (!IsPayloadType(r.type) || r.name.isName || r.name.id != IMAGE_FORMS_ID || r.language != IMAGE_PAYLOAD_LANGUAGE)
+            continue;
+        std::string words((const char *)file + r.fileOffset, r.cbData);
+        words = " " + words.substr(0, words.find('\0')) + " ";
+        return words.find(" " + std::string(form) + " ") != std::string::npos;
+    }
+    return false;
+}
+
 /* ---- headers and sections ---- */
 
 ImageResult ReadSetupImage(const unsigned char *file, uint64_t cbFile, bool allowSigned,

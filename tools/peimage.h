@@ -23,6 +23,7 @@
 #define IMAGE_PAYLOAD_ID        115
 #define IMAGE_PAYLOAD_LANGUAGE  2057
 #define IMAGE_FILE_PAGE         0x1000  /* the resource section starts on this boundary in the file */
+#define IMAGE_FORMS_ID          116     /* type BINARY: the payload forms the setup reads, as words */
 
 /* A resource's type or name: a number, or a string (UTF-16 code units). */
 struct ResourceKey
@@ -103,6 +104,11 @@ struct ImageChecksum
 };
 void AddToChecksum(ImageChecksum *checksum, const void *data, size_t cb);
 uint32_t FinishChecksum(const ImageChecksum &checksum);
+
+/* 1 when the setup's forms resource (type BINARY, id IMAGE_FORMS_ID, language
+   IMAGE_PAYLOAD_LANGUAGE) names form among its space-separated words. Setups
+   built before the resource existed read stored payloads only. */
+bool ImageReadsForm(const unsigned char *file, const SetupImage &image, const char *form);
 
 /* The stored checksum at file[image.optionalHeader + 64]. */
 uint32_t StoredChecksum(const unsigned char *file, const SetupImage &image);
