@@ -17,6 +17,7 @@ ExternalProject_Add(hosttools
 
 add_subdirectory(product product-build)
 include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/zstd.cmake)
 
 # The sample product is packed into payload.bin and linked into the image once.
 # The shipped setup.exe is that image stamped with the product files: the sample
@@ -61,6 +62,7 @@ set(SETUP_SOURCES
     window/dialog.cpp
     window/chooser.cpp
     install/unpack.cpp
+    install/decode.cpp
     install/shortcut.cpp
     install/sequence.cpp
     resources/setup.rc)
@@ -73,7 +75,7 @@ set(resource_files banner.bmp browse.bmp setup.ico setup.manifest resource.h)
 list(TRANSFORM resource_files PREPEND ${CMAKE_SOURCE_DIR}/resources/)
 set_source_files_properties(resources/setup.rc PROPERTIES
     OBJECT_DEPENDS "${PAYLOAD_BIN};${LICENSE_BIN};${resource_files}")
-target_link_libraries(setupimage PRIVATE setupcore comctl32 ole32 shell32 uuid)
+target_link_libraries(setupimage PRIVATE setupcore zstddecoder comctl32 ole32 shell32 uuid)
 # Large-address-aware: on 64-bit Windows the process then has 4 GB of address
 # space, so a setup carrying a large product still finds room for its DLLs and
 # heaps next to the image.

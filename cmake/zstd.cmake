@@ -1,0 +1,44 @@
+# zstd.cmake - the payload decoder: zstd's decompression sources, taken from
+# Debian's source package, built as a static library of this tree (for
+# setup.exe, and for the fuzzer with its sanitizers).
+#
+# The source is fetched once per build tree with apt-get source, which checks
+# it against the archive's signed index; scripts/prepare.sh enables Debian's
+# source packages and installs dpkg-dev, which unpacks it. Nothing of it enters
+# the repository.
+#
+# Only decoding is built: no legacy formats, no dictionary builder, no error
+# strings, no assembly, one Huffman decoder; with the tree's flags (-Os for
+# setup.exe), unused functions are dropped at link time.
+
+set(ZSTD_SOURCE_PACKAGE "libzstd/bookworm" CACHE STRING
+    "Debian source package (apt-get source argument) the decoder is built from")
+
+set(zstd_source_root ${CMAKE_BINARY_DIR}/debian-source)
+file(GLOB zstd_lib LIST_DIRECTORIES true ${zstd_source_root}/libzstd-*/lib)
+if(NOT zstd_lib)
+    file(REMOVE_RECURSE ${zstd_source_root})
+    file(MAKE_DIRECTORY ${zstd_source_root})
+    message(STATUS "Fetching ${ZSTD_SOURCE_PACKAGE} with apt-get source into ${zstd_source_root}")
+    execute_process(COMMAND apt-get source -q ${ZSTD_SOURCE_PACKAGE}
+                    WORKING_DIRECTORY ${zstd_source_root}
+                    RESULT_VARIABLE failed OUTPUT_VARIABLE fetched ERROR_VARIABLE fetched)
+    file(GLOB zstd_lib LIST_DIRECTORIES true ${zstd_source_root}/libzstd-*/lib)
+    if(failed OR NOT zstd_lib)
+        message(FATAL_ERROR "apt-get source ${ZSTD_SOURCE_PACKAGE} failed. Run scripts/prepare.sh "
+                            "(it enables Debian's source packages and installs dpkg-dev).\n${fetched}")
+    endif()
+endif()
+get_filename_component(ZSTD_SOURCE_DIR ${zstd_lib} DIRECTORY)
+get_filename_component(ZSTD_SOURCE_VERSION ${ZSTD_SOURCE_DIR} NAME)
+message(STATUS "Payload decoder: ${ZSTD_SOURCE_VERSION} (Debian source)")
+
+set(zstd_sources common/entropy_common.c common/error_private.c common/fse_decompress.c common/xxhash.c
+                 common/zstd_common.c decompress/huf_decompress.c decompress/zstd_ddict.c
+                 decompress/zstd_decompress.c decompress/zstd_decompress_block.c)
+list(TRANSFORM zstd_sources PREPEND ${zstd_lib}/)
+add_library(zstddecoder STATIC ${zstd_sources})
+target_include_directories(zstddecoder SYSTEM PUBLIC ${zstd_lib})
+target_compile_definitions(zstddecoder PRIVATE
+    ZSTD_LEGACY_SUPPORT=0 ZSTD_STRIP_ERROR_STRINGS ZSTD_DISABLE_ASM ZSTD_TRACE=0 DEBUGLEVEL=0
+    XXH_NAMESPACE=ZSTD_ HUF_FORCE_DECOMPRESS_X1)
