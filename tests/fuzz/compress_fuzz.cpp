@@ -1,0 +1,122 @@
+// compress_fuzz.cpp - libFuzzer target: the compressed payload reader on arbitrary bytes
+//
+// Input with the compressed form's mark is decoded as the setup decodes it,
+// through zstd built from the same source, with the CRC-32 check left out so
+// that changed bytes reach the decoder. Any other input is fed to the entry
+// parser in pieces and must give what the stored walk gives.
+
+#include "decode.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#define FUZZ_WINDOW_MAX (8u << 20)  /* larger windows cost time, not coverage */
+
+static void Require(bool ok, const char *what)
+{
+    if (!ok)
+    {
+        fprintf(stderr, "compress_fuzz: %s\n", what);
+        abort();
+    }
+}
+
+static void Decode(const uint8_t *input, size_t cbInput)
+{
+    CompressedPayload compressed;
+    if (CheckCompressedPayload(input, cbInput, NULL, &compressed) != CHECK_OK || compressed.cbWindow > FUZZ_WINDOW_MAX)
+        return;
+    // Kept from run to run: zeroing megabytes each time would be most of the work.
+    static std::vector<uint64_t> workspace;
+    static std::vector<unsigned char> buffer(PAYLOAD_PIECE_BYTES);
+    if (workspace.size() < compressed.cbWorkspace / 8 + 1)
+        workspace.resize(compressed.cbWorkspace / 8 + 1);
+    PayloadDecoder decoder;
+    Require(StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, buffer.data()),
+            "the workspace the check asked for was refused");
+    PayloadPiece piece;
+    PayloadPieceKind kind;
+    uint64_t cbLeft = 0, cbData = 0;
+    uint32_t cFiles = 0;
+    bool inFile = false;
+    while ((kind = NextDecodedPiece(&decoder, &piece)) != PIECE_END && kind != PIECE_DAMAGED)
+    {
+        Require(kind != PIECE_MORE, "the decoder asked for more");
+        if (kind == PIECE_FILE)
+        {
+            Require(!inFile && IsPayloadPath(piece.name), "a file begun inside a file, or with an unsafe name");
+            inFile = true, cbLeft = piece.cbFile, cFiles++;
+        }
+        else if (kind == PIECE_DATA)
+        {
+            Require(inFile && piece.cbData > 0 && piece.cbData <= cbLeft, "data outside its file");
+            Require(piece.data >= buffer.data() && piece.data + piece.cbData <= buffer.data() + buffer.size(),
+                    "data outside the decoder's buffer");
+            cbLeft -= piece.cbData, cbData += piece.cbData;
+        }
+        else
+        {
+            Require(inFile && cbLeft == 0, "a file ended before its data");
+            inFile = false;
+        }
+        Require(cFiles <= compressed.header.cEntries && cbData < compressed.header.cbDecoded,
+                "more than the header allows");
+    }
+    if (kind == PIECE_END)
+        Require(!inFile && cFiles == compressed.header.cEntries, "end with a file open, or a count not the header's");
+}
+
+static void ParseInPieces(const uint8_t *input, size_t cbInput)
+{
+    size_t cbPiece = cbInput ? input[0] % 17 + 1 : 1, pos = 0, at = 0;
+    PayloadEntry entry;
+    PayloadStep step = NextPayloadEntry(input, cbInput, &pos, &entry);
+    PayloadParser parser;
+    StartPayloadParser(&parser);
+    PayloadPiece piece;
+    PayloadPieceKind kind = PIECE_MORE;
+    size_t cbLeft = 0;
+    bool cutShort = false;      // the walk saw an entry's data run past the input; the parser waits for it
+    for (size_t from = 0; from < cbInput && kind == PIECE_MORE; from += cbPiece)
+    {
+        size_t cb = cbInput - from < cbPiece ? cbInput - from : cbPiece, used = 0;
+        while ((kind = NextPayloadPiece(&parser, input + from, cb, &used, &piece)) != PIECE_MORE &&
+               kind != PIECE_END && kind != PIECE_DAMAGED)
+        {
+            if (kind == PIECE_FILE)
+            {
+                cutShort = step != PAYLOAD_ENTRY;
+                Require(cutShort ? step == PAYLOAD_DAMAGED
+                                 : strcmp(piece.name, entry.name) == 0 && piece.cbFile == entry.cbData,
+                        "the parser found an entry the walk did not");
+                cbLeft = piece.cbFile, at = 0;
+            }
+            else if (kind == PIECE_DATA)
+            {
+                Require(piece.cbData <= cbLeft && (cutShort || memcmp(piece.data, entry.data + at, piece.cbData) == 0),
+                        "the parser's data differs from the walk's");
+                cbLeft -= piece.cbData, at += piece.cbData;
+            }
+            else
+            {
+                Require(cbLeft == 0 && !cutShort, "an entry ended early, or one the walk saw run past the input ended");
+                step = NextPayloadEntry(input, cbInput, &pos, &entry);
+            }
+        }
+    }
+    // The walk sees the end of the input as damage where the parser waits for more.
+    Require(kind == PIECE_END ? step == PAYLOAD_END : step != PAYLOAD_END, "the parser and the walk disagree at the end");
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t cbInput)
+{
+    if (IsCompressedPayload(input, cbInput))
+        Decode(input, cbInput);
+    else
+        ParseInPieces(input, cbInput);
+    return 0;
+}
