@@ -2,7 +2,7 @@
 //
 //   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] [steps=1]
 //                   [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE] [probe=EXE]
-//                   [start:LABEL=EXE]... [setup:LABEL=EXE]...
+//                   [start:LABEL=EXE]... [setup:LABEL=EXE]... [nsis:LABEL=EXE]...
 //
 // Each run of each program: start-up (just before CreateProcess to its window
 // visible), install (the Install press to the SUCCESS box visible), peak memory
@@ -12,7 +12,8 @@
 // and so is a probe (a setup.exe grown by pegrow.py: does it still start?) and
 // each start:LABEL= (setups of several sizes started in turn, with no install
 // between them to load the disk). setup:LABEL= is another build of setup.exe,
-// timed like it (a before-and-after comparison in one run).
+// timed like it (a before-and-after comparison in one run); nsis:LABEL= another
+// NSIS installer (bench/nsis-compress.nsi), timed like nsis=.
 // Prints one sample a line, "figure program run value", and failures as
 // "error program run what"; the script drops run 0 (the warm-up).
 //
@@ -452,6 +453,8 @@ int main(int argc, char **argv)
             targets.push_back({ name, WinPath(eq + 1), "#32770", "Install", 0, 0 });
         else if (name.compare(0, 6, "setup:") == 0)
             targets.push_back({ name.substr(6), WinPath(eq + 1), "#32770", "Install", IDC_INSTALL, 0 });
+        else if (name.compare(0, 5, "nsis:") == 0)
+            targets.push_back({ name.substr(5), WinPath(eq + 1), "#32770", "SUCCESS: Installation Folder", IDOK, 0 });
         else if (name.compare(0, 6, "start:") == 0)
             targets.push_back({ name.substr(6), WinPath(eq + 1), "#32770", "Install", 0, 0 });
     }
