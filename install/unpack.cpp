@@ -99,14 +99,28 @@ void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure,
 }
 
 /* A folder that is there already must be a real folder: a file in its place
-   is an error, and so is a link, which would take the files elsewhere. */
-static int MakeFolder(const char *path)
+   is an error, and so is a junction or a folder link, which would take the
+   files elsewhere (a setup started as administrator must not follow one that
+   someone else left in the install folder). path ends in a backslash. */
+static int MakeFolder(char *path)
 {
     if (CreateDirectoryA(path, NULL))
         return 1;
     DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return 0;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 1;
+    // Other reparse points (a synced folder's placeholders) are real folders.
+    size_t cch = strlen(path);
+    WIN32_FIND_DATAA found;
+    path[cch - 1] = 0;
+    HANDLE hFind = FindFirstFileA(path, &found);
+    path[cch - 1] = '\\';
+    if (hFind == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(hFind);
+    return !IsReparseTagNameSurrogate(found.dwReserved0);
 }
 
 /* Makes each folder of the entry's name that the entry before it did not
@@ -162,23 +176,11 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
     // Opened, not created anew: an old file is cut to its new length at the
     // end instead. Truncating a file to nothing and writing it again makes
     // some Linux file systems write it back at its close (Wine on ext4: a
-    // fifth of a second for 400 MiB). A link in the file's place is opened
-    // itself, not followed, and refused.
-    sink->hFile = CreateFileA(sink->szPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    // fifth of a second for 400 MiB).
+    sink->hFile = CreateFileA(sink->szPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (sink->hFile == INVALID_HANDLE_VALUE)
         return Fail(sink, "Cannot Create File", sink->szPath);
     sink->fExisted = GetLastError() == ERROR_ALREADY_EXISTS;
-    if (sink->fExisted)
-    {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(sink->hFile, &info) ||
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
-        {
-            AbandonFile(sink);
-            return Fail(sink, "Cannot Create File", sink->szPath);
-        }
-    }
     return 1;
 }
 
