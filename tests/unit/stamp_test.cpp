@@ -109,11 +109,15 @@ TEST_F(Stamp, CarriesThePackedFilesAndKeepsEverythingElse)
         }
 
     // Code, its section header and the relocations' contents are untouched; the
-    // resources start on a 4 KB boundary in the file; the checksum is right.
+    // resources start on a 4 KB boundary in the file; SizeOfInitializedData
+    // counts the data sections' whole file blocks, as the linker's does; the
+    // checksum is right.
     EXPECT_TRUE(after.substr(0x200, 0x200) == before.substr(0x200, 0x200));
     EXPECT_EQ(after.substr(image.sections[0].header, 40), before.substr(old.sections[0].header, 40));
     EXPECT_EQ(after.substr(image.sections[2].rawOffset, 12), before.substr(old.sections[2].rawOffset, 12));
     EXPECT_EQ(image.sections[1].rawOffset % 4096, 0u);
+    EXPECT_EQ(Get32(after, image.optionalHeader + 8), image.sections[1].cbRaw + image.sections[2].cbRaw);
+    EXPECT_EQ(Get32(after, image.optionalHeader + 8) % image.fileAlignment, 0u);
     EXPECT_EQ(Get32(after, image.optionalHeader + 64), ReferenceChecksum(after));
     EXPECT_EQ(Tool("verify out.exe"), 0);
 }
