@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -203,6 +205,77 @@ TEST_F(PayloadTool, RefusesBadInputAndLeavesNoOutput)
         EXPECT_NE(run.err.find(c.named), std::string::npos) << c.name << ": " << run.err;
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << c.name << ": not one line: " << run.err;
         EXPECT_EQ(Listing(), before) << c.name;
+    }
+}
+
+// Host paths under product/, and the payload names in the order the walk must
+// give them: each folder's files by the bytes of their names, then its
+// subfolders the same way, the top-level executable last.
+TEST_F(PayloadTool, FolderIsWalkedInOneOrder)
+{
+    const struct { const char *path, *name, *data; } walk[] = {
+        { "B.dll", "B.dll", "B" },                              // capitals sort before small letters
+        { "a.dll", "a.dll", "a library" },
+        { "link to a.dll", "link to a.dll", nullptr },          // a link to a file is carried as one
+        { "z.txt", "z.txt", "z" },                              // top-level files before every folder
+        { "Zeta/Tandreloop.exe", "Zeta\\Tandreloop.exe", "MZ" },    // only the top-level one moves
+        { "plugins/core.dll", "plugins\\core.dll", "core" },
+        { "plugins/Filter One/f.dll", "plugins\\Filter One\\f.dll", "filter" },
+        { "plugins/de/Read me.txt", "plugins\\de\\Read me.txt", "Lies mich" },
+        { "plugins/de/help/empty.dat", "plugins\\de\\help\\empty.dat", "" },
+        { "Tandreloop.exe", "Tandreloop.exe", "MZ exe" },
+    };
+    std::string expectedList;
+    size_t total = 0;
+    for (const auto &file : walk)
+    {
+        std::string data = file.data ? file.data : "a library";
+        if (file.data)
+            WriteAll(dir / "product" / file.path, data);
+        else
+            fs::create_symlink("a.dll", dir / "product" / file.path);
+        expectedList += std::string(file.name) + "\t" + std::to_string(data.size()) + "\n";
+        total += data.size();
+    }
+    ToolRun pack = Tool({ "pack", "-o", "payload.bin", "product/" });
+    ASSERT_EQ(pack.exitCode, 0) << pack.err;
+    std::string counts = std::to_string(std::size(walk)) + " entries, " + std::to_string(total) + " bytes\n";
+    EXPECT_EQ(Tool({ "list", "payload.bin" }).out, expectedList + counts);
+    EXPECT_EQ(Tool({ "verify", "payload.bin" }).out, "payload.bin: ok, " + counts);
+}
+
+// What a folder holds that cannot be carried as a file, and names Windows
+// would take for one: one line naming it, exit 1, an existing output untouched.
+TEST_F(PayloadTool, FolderRefusesWhatItCannotCarry)
+{
+    const struct { const char *name, *named, *mentions; std::function<void(const fs::path &)> add; } cases[] = {
+        { "empty folder", "lib/empty", "empty", [](const fs::path &p) { fs::create_directory(p / "lib/empty"); } },
+        { "dangling link", "lib/gone", "nothing", [](const fs::path &p) { fs::create_symlink("missing", p / "lib/gone"); } },
+        { "link to a folder", "lib/up", "folder", [](const fs::path &p) { fs::create_directory_symlink("..", p / "lib/up"); } },
+        { "fifo", "lib/pipe", "pipe", [](const fs::path &p) { mkfifo((p / "lib/pipe").c_str(), 0600); } },
+        { "names differing in case", "lib/a.dll", "'lib\\A.DLL' (a file)", [](const fs::path &p) { WriteAll(p / "lib/A.DLL", "x"); } },
+        { "file named like a folder", "lib/a.dll", "'LIB' (a file) and 'lib' (a folder)",
+          [](const fs::path &p) { WriteAll(p / "LIB", "x"); } },
+        { "folder spelt two ways", "lib/a.dll", "'Lib' (a folder) and 'lib' (a folder)",
+          [](const fs::path &p) { WriteAll(p / "Lib/b.dll", "x"); } },
+        { "device name as a folder", "lib/aux/x.txt", "'aux'", [](const fs::path &p) { WriteAll(p / "lib/aux/x.txt", "x"); } },
+        { "backslash in a name", "lib/x\\y", "backslash", [](const fs::path &p) { WriteAll(p / "lib/x\\y", "x"); } },
+    };
+    for (const auto &c : cases)
+    {
+        fs::remove_all(dir);
+        WriteAll(dir / "product/Tandreloop.exe", "MZ");
+        WriteAll(dir / "product/lib/a.dll", "a");
+        WriteAll(dir / "payload.bin", "earlier output");
+        c.add(dir / "product");
+        std::set<std::string> before = Listing();
+        ToolRun run = Tool({ "pack", "-o", "payload.bin", "product" });
+        EXPECT_EQ(run.exitCode, 1) << c.name;
+        EXPECT_EQ(run.err.rfind(std::string("payloadtool: product/") + c.named + ": ", 0), 0u) << c.name << ": " << run.err;
+        EXPECT_NE(run.err.find(c.mentions), std::string::npos) << c.name << ": " << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << c.name << ": not one line: " << run.err;
+        EXPECT_EQ(Listing(), before) << c.name;
+        EXPECT_EQ(ReadAll(dir / "payload.bin"), "earlier output") << c.name;
     }
 }
 
