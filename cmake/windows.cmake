@@ -23,16 +23,24 @@ include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 # product, or a vendor's, which then never pass through the resource compiler
 # and the linker.
 set(SETUP_PAYLOAD "" CACHE STRING
-    "Product files the setup carries: a folder (every file in it, Tandreloop.exe last) or a ;-separated list of files in payload order. Empty: the sample product built here.")
+    "Product files the setup carries: a folder (every file in it and its subfolders, Tandreloop.exe last) or a ;-separated list of files in payload order. Empty: the sample product built here.")
 set(sample_files $<TARGET_FILE:tandrecore> $<TARGET_FILE:tandredraw> $<TARGET_FILE:tandreloop>)
 if(SETUP_PAYLOAD)
     list(LENGTH SETUP_PAYLOAD payload_count)
     set(payload_files ${SETUP_PAYLOAD})
     set(payload_depends ${SETUP_PAYLOAD})
     if(payload_count EQUAL 1 AND IS_DIRECTORY "${SETUP_PAYLOAD}")
-        # The payload tool reads the folder itself; this only tells the build
-        # when to stamp again.
-        file(GLOB payload_depends LIST_DIRECTORIES false CONFIGURE_DEPENDS "${SETUP_PAYLOAD}/*")
+        # The payload tool walks the folder itself; this only tells the build
+        # when to stamp again: a file changed at any depth, or one added,
+        # removed or renamed (which changes its folder's time).
+        file(GLOB_RECURSE payload_depends LIST_DIRECTORIES true CONFIGURE_DEPENDS "${SETUP_PAYLOAD}/*")
+        list(APPEND payload_depends "${SETUP_PAYLOAD}")
+        # A link to nothing would stop make before the tool could say what is wrong.
+        foreach(path IN LISTS payload_depends)
+            if(NOT EXISTS "${path}")
+                list(REMOVE_ITEM payload_depends "${path}")
+            endif()
+        endforeach()
     endif()
 else()
     set(payload_files ${sample_files})
