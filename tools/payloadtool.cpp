@@ -5,6 +5,7 @@
 // one the setup accepts. Runs on the build host or a vendor's machine, hence the
 // C++ library and POSIX calls.
 
+#include "codepage.h"
 #include "payload.h"
 #include "peimage.h"
 
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,10 +36,11 @@ static const unsigned long long s_cbPayloadMax = 0x70000000ull;
 
 static int Usage()
 {
-    fprintf(stderr, "usage: payloadtool pack -o OUT [--allow-no-exe] FILE... | FOLDER\n"
-                    "       payloadtool stamp SETUP -o OUT [--allow-no-exe] [--strip-signature] FILE... | FOLDER\n"
-                    "       payloadtool list PAYLOAD | SETUP\n"
-                    "       payloadtool verify PAYLOAD | SETUP [--allow-no-exe]\n");
+    fprintf(stderr, "usage: payloadtool pack -o OUT [--allow-no-exe] [--codepage N] FILE... | FOLDER\n"
+                    "       payloadtool stamp SETUP -o OUT [--allow-no-exe] [--strip-signature] [--codepage N] FILE... | FOLDER\n"
+                    "       payloadtool list PAYLOAD | SETUP [--codepage N]\n"
+                    "       payloadtool verify PAYLOAD | SETUP [--allow-no-exe] [--codepage N]\n"
+                    "--codepage N: names outside ASCII in Windows code page N (1252, 1250, 932, ...)\n");
     return 2;
 }
 
@@ -54,37 +57,26 @@ static std::string Errno(const char *what)
 
 /* ---- names as Windows compares them ---- */
 
-/* The key Windows compares a payload name by, ignoring case: ASCII letters
-   folded, and each byte outside ASCII kept apart as U+DC80..U+DCFF, so that it
-   matches only itself (which character it is depends on the code page). */
-static std::wstring NameKey(const std::string &name)
-{
-    std::wstring key;
-    for (unsigned char c : name)
-        key += c >= 0x80 ? (wchar_t)(0xDC00 + c) : c >= 'a' && c <= 'z' ? (wchar_t)(c - 'a' + 'A') : (wchar_t)c;
-    return key;
-}
-
 /* Whether Windows would take two of the payload's names, or folders on their
    paths, for one: two files whose paths differ only in case, a file and a
    folder (file "Data", file "data\x"), or one folder spelt two ways. Returns
    "" or the clash, with *later the index of the second name. */
-static std::string FindNameClash(const std::vector<std::string> &names, size_t *later)
+static std::string FindNameClash(const std::vector<std::string> &names, const NameCodePage &cp, size_t *later)
 {
     struct Seen
     {
         bool folder;
-        std::string name;       /* as spelt where first seen */
+        std::string name;       /* as spelt where first seen, for people */
     };
     std::map<std::wstring, Seen> seen;
     for (size_t i = 0; i < names.size(); i++)
     {
-        std::wstring key = NameKey(names[i]);
         for (size_t at = 0;; at++)
         {
-            at = key.find(L'\\', at);   // the key has a separator wherever the name has one
-            Seen now = { at != std::wstring::npos, names[i].substr(0, at) };
-            auto found = seen.emplace(key.substr(0, at), now);
+            at = names[i].find('\\', at);     // the setup's separator, byte by byte
+            std::string path = names[i].substr(0, at);
+            Seen now = { at != std::string::npos, ShownName(cp, path) };
+            auto found = seen.emplace(NameKey(cp, path), now);
             const Seen &was = found.first->second;
             if (!found.second && (!now.folder || !was.folder || was.name != now.name))
             {
@@ -101,23 +93,24 @@ static std::string FindNameClash(const std::vector<std::string> &names, size_t *
 
 /* Why the setup would refuse a payload name: bare (a file of the list form)
    or with folders. "" when it takes it. */
-static std::string WhyNameRefused(const std::string &name, bool bare)
+static std::string WhyNameRefused(const std::string &name, bool bare, const NameCodePage &cp)
 {
     static const char s_rules[] = " is not a name Windows takes as it is (empty, longer than 255 bytes, a trailing dot "
                                   "or space, a device name such as CON or NUL.txt, or one of \\ / : < > \" | ? * or "
                                   "a control character)";
     if (bare)
-        return IsBareFileName(name.c_str()) ? "" : "'" + name + "'" + s_rules;
+        return IsBareFileName(name.c_str()) ? "" : "'" + ShownName(cp, name) + "'" + s_rules;
     if (IsPayloadPath(name.c_str()))
         return "";
     if (name.size() > PAYLOAD_NAME_MAX)
-        return "'" + name + "' is longer than the " + std::to_string(PAYLOAD_NAME_MAX) + " bytes a payload name may have";
+        return "'" + ShownName(cp, name) + "' is longer than the " + std::to_string(PAYLOAD_NAME_MAX) +
+               " bytes a payload name may have";
     for (size_t at = 0;; at++)
     {
         size_t end = name.find('\\', at);
         std::string part = name.substr(at, end == std::string::npos ? end : end - at);
         if (!IsBareFileName(part.c_str()) || end == std::string::npos)
-            return "'" + name + "': '" + part + "'" + s_rules;
+            return "'" + ShownName(cp, name) + "': '" + ShownName(cp, part) + "'" + s_rules;
         at = end;
     }
 }
@@ -200,8 +193,8 @@ static bool WalkFolder(const std::string &folder, const std::string &relative, s
    below it (see WalkFolder), with the product's executable last; otherwise the
    operands are the files, in the order given, carried under their bare names.
    Returns 0 with the files and the payload's size, or pack's exit code. */
-static int GatherFiles(const std::vector<std::string> &operands, bool allowNoExe, const std::string &outPath,
-                       std::vector<ProductFile> &files, unsigned long long &cbPayload)
+static int GatherFiles(const std::vector<std::string> &operands, bool allowNoExe, const NameCodePage &cp,
+                       const std::string &outPath, std::vector<ProductFile> &files, unsigned long long &cbPayload)
 {
     struct stat st;
     bool folder = operands.size() == 1 && stat(operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -224,7 +217,11 @@ static int GatherFiles(const std::vector<std::string> &operands, bool allowNoExe
     std::vector<std::string> names;
     for (ProductFile &file : files)
     {
-        std::string why = WhyNameRefused(file.name, !folder);
+        std::string bytes, why;
+        if (!EncodeName(cp, file.name, &bytes, why))
+            return Fail(file.path, why);
+        file.name = bytes;
+        why = WhyNameRefused(file.name, !folder, cp);
         if (!why.empty())
             return Fail(file.path, why);
         if (stat(file.path.c_str(), &st) != 0)
@@ -238,7 +235,7 @@ static int GatherFiles(const std::vector<std::string> &operands, bool allowNoExe
         names.push_back(file.name);
     }
     size_t later = 0;
-    std::string clash = FindNameClash(names, &later);
+    std::string clash = FindNameClash(names, cp, &later);
     if (!clash.empty())
         return Fail(files[later].path, clash);
     if (!haveExe && !allowNoExe)
@@ -386,11 +383,12 @@ static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std
     return Fail(failed, why);
 }
 
-static int Pack(const std::string &outPath, bool allowNoExe, const std::vector<std::string> &operands)
+static int Pack(const std::string &outPath, bool allowNoExe, const NameCodePage &cp,
+                const std::vector<std::string> &operands)
 {
     std::vector<ProductFile> files;
     unsigned long long cbPayload = 0;
-    if (int refused = GatherFiles(operands, allowNoExe, outPath, files, cbPayload))
+    if (int refused = GatherFiles(operands, allowNoExe, cp, outPath, files, cbPayload))
         return refused;
     TempFile temp;
     if (!CreateTemp(&temp, outPath, 0666))
@@ -477,7 +475,7 @@ static unsigned long long TotalBytes(const std::vector<PayloadEntry> &entries)
     return cb;
 }
 
-static int List(const std::string &path)
+static int List(const std::string &path, const NameCodePage &cp)
 {
     MappedFile map;
     SetupImage image;
@@ -486,7 +484,7 @@ static int List(const std::string &path)
     if (!LoadPayload(path, map, entries, image, why))
         return Fail(path, why);
     for (const PayloadEntry &entry : entries)
-        printf("%s\t%lu\n", entry.name, entry.cbData);
+        printf("%s\t%lu\n", ShownName(cp, entry.name).c_str(), entry.cbData);
     printf("%zu entries, %llu bytes\n", entries.size(), TotalBytes(entries));
     return 0;
 }
@@ -517,7 +515,7 @@ static bool ChecksumOfFile(const std::string &path, size_t checksumAt, uint32_t 
 
 /* For a setup, also what a user's download check would see: whether the image
    still has the checksum it was stamped with, and whether it is signed. */
-static int Verify(const std::string &path, bool allowNoExe)
+static int Verify(const std::string &path, bool allowNoExe, const NameCodePage &cp)
 {
     MappedFile map;
     SetupImage image;
@@ -527,13 +525,16 @@ static int Verify(const std::string &path, bool allowNoExe)
         return Fail(path, why);
     bool haveExe = false;
     std::vector<std::string> names;
-    for (const PayloadEntry &entry : entries)
+    for (size_t i = 0; i < entries.size(); i++)
     {
-        haveExe = haveExe || strcmp(entry.name, s_productExe) == 0;
-        names.push_back(entry.name);
+        std::wstring unicode;
+        if (cp.number && !DecodeName(cp, entries[i].name, &unicode, why))
+            return Fail(path, "entry " + std::to_string(i + 1) + " ('" + ShownName(cp, entries[i].name) + "'): " + why);
+        haveExe = haveExe || strcmp(entries[i].name, s_productExe) == 0;
+        names.push_back(entries[i].name);
     }
     size_t later = 0;
-    std::string clash = FindNameClash(names, &later);
+    std::string clash = FindNameClash(names, cp, &later);
     if (!clash.empty())
         return Fail(path, "entry " + std::to_string(later + 1) + ": " + clash);
     if (!haveExe && !allowNoExe)
@@ -557,7 +558,7 @@ static int Verify(const std::string &path, bool allowNoExe)
 /* ---- stamping ---- */
 
 static int Stamp(const std::string &setupPath, const std::string &outPath, bool allowNoExe, bool stripSignature,
-                 const std::vector<std::string> &operands)
+                 const NameCodePage &cp, const std::vector<std::string> &operands)
 {
     MappedFile map;
     SetupImage image;
@@ -568,7 +569,7 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
         return Fail(setupPath, why);
     std::vector<ProductFile> files;
     unsigned long long cbPayload = 0;
-    if (int refused = GatherFiles(operands, allowNoExe, outPath, files, cbPayload))
+    if (int refused = GatherFiles(operands, allowNoExe, cp, outPath, files, cbPayload))
         return refused;
     StampLayout layout;
     if (!LayoutStampedImage(map.data, image, cbPayload, &layout, &why))
@@ -599,7 +600,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         return Usage();
-    std::string command = argv[1], outPath;
+    std::string command = argv[1], outPath, codePage;
     bool allowNoExe = false, stripSignature = false;
     std::vector<std::string> operands;
     bool writes = command == "pack" || command == "stamp";
@@ -612,19 +613,29 @@ int main(int argc, char **argv)
             stripSignature = true;
         else if (arg == "-o" && writes && outPath.empty() && i + 1 < argc)
             outPath = argv[++i];
+        else if (arg == "--codepage" && codePage.empty() && i + 1 < argc)
+            codePage = argv[++i];
         else if (arg.size() > 1 && arg[0] == '-')
             return Usage();
         else
             operands.push_back(arg);
     }
+    NameCodePage cp;
+    std::string why;
+    char *end = NULL;
+    unsigned long number = codePage.empty() ? 0 : strtoul(codePage.c_str(), &end, 10);
+    if (!codePage.empty() && (number == 0 || *end != 0 || number > 65535))
+        return Fail("--codepage " + codePage, "not the number of a Windows code page");
+    if (!OpenNameCodePage((unsigned)number, &cp, why))
+        return Fail("--codepage " + codePage, why);
     if (command == "pack" && !outPath.empty() && !operands.empty())
-        return Pack(outPath, allowNoExe, operands);
+        return Pack(outPath, allowNoExe, cp, operands);
     if (command == "stamp" && !outPath.empty() && operands.size() >= 2)
-        return Stamp(operands[0], outPath, allowNoExe, stripSignature,
+        return Stamp(operands[0], outPath, allowNoExe, stripSignature, cp,
                      std::vector<std::string>(operands.begin() + 1, operands.end()));
     if (command == "list" && operands.size() == 1)
-        return List(operands[0]);
+        return List(operands[0], cp);
     if (command == "verify" && operands.size() == 1)
-        return Verify(operands[0], allowNoExe);
+        return Verify(operands[0], allowNoExe, cp);
     return Usage();
 }

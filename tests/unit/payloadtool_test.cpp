@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -277,6 +278,69 @@ TEST_F(PayloadTool, FolderRefusesWhatItCannotCarry)
         EXPECT_EQ(Listing(), before) << c.name;
         EXPECT_EQ(ReadAll(dir / "payload.bin"), "earlier output") << c.name;
     }
+}
+
+// Names are read as UTF-8 and written in the code page given, or must be ASCII;
+// list shows them in UTF-8 with the code page and as \xNN without it.
+TEST_F(PayloadTool, NamesAreWrittenInOneCodePage)
+{
+    const struct { const char *codePage; std::vector<std::string> names; const char *bytes, *refusal; } cases[] = {
+        { "1252", { "Über Notes.txt" }, "\xDC" "ber Notes.txt", nullptr },
+        { "932", { "日本.txt" }, "\x93\xFA\x96{.txt", nullptr },
+        { "1251", { "Справка\\" "ß.txt" }, nullptr, "no character 'ß'" },   // as a folder too
+        { nullptr, { "Über Notes.txt" }, nullptr, "not plain ASCII" },
+        { "1252", { "日本.txt" }, nullptr, "no character '日' (U+65E5)" },
+        { "932", { "¥.txt" }, nullptr, "no character '¥'" },     // iconv writes 0x5C, read back as '\'
+        { "932", { "表.txt" }, nullptr, "0x5C byte" },            // the trail byte would split the name
+        { "1252", { "bad\xFF.txt" }, nullptr, "'bad\\xFF.txt' is not valid UTF-8" },
+        { "1252", { "über.txt", "ÜBER.TXT" }, nullptr, "one name on Windows" },
+        { "437", { "a.txt" }, nullptr, "not an ANSI code page" },
+    };
+    for (const auto &c : cases)
+    {
+        fs::remove_all(dir);
+        WriteAll(dir / "product/Tandreloop.exe", "MZ");
+        for (std::string name : c.names)
+        {
+            std::replace(name.begin(), name.end(), '\\', '/');
+            WriteAll(dir / "product" / name, "x");
+        }
+        std::vector<std::string> args = { "pack", "-o", "payload.bin", "product" };
+        if (c.codePage)
+            args.insert(args.end(), { "--codepage", c.codePage });
+        ToolRun run = Tool(args);
+        if (c.refusal)
+        {
+            EXPECT_EQ(run.exitCode, 1) << c.names[0];
+            EXPECT_NE(run.err.find(c.refusal), std::string::npos) << c.names[0] << ": " << run.err;
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << c.names[0] << ": not one line: " << run.err;
+            EXPECT_FALSE(fs::exists(dir / "payload.bin")) << c.names[0];
+            continue;
+        }
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        std::string payload = ReadAll(dir / "payload.bin");
+        size_t pos = 0;
+        PayloadEntry entry;
+        ASSERT_EQ(NextPayloadEntry((const unsigned char *)payload.data(), payload.size(), &pos, &entry), PAYLOAD_ENTRY);
+        EXPECT_STREQ(entry.name, c.bytes);
+        EXPECT_EQ(Tool({ "list", "--codepage", c.codePage, "payload.bin" }).out.rfind(c.names[0] + "\t1\n", 0), 0u);
+        std::string escaped;
+        for (const char *p = c.bytes; *p; p++)
+        {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02X", (unsigned char)*p);
+            escaped += (unsigned char)*p < 0x80 ? std::string(1, *p) : hex;
+        }
+        EXPECT_EQ(Tool({ "list", "payload.bin" }).out.rfind(escaped + "\t1\n", 0), 0u);
+    }
+
+    // A payload put together by hand: byte by byte a folder "\x95" and a file
+    // ".txt", in code page 932 the single name "表.txt".
+    WriteAll(dir / "payload.split", std::string("Tandreloop.exe\0\1\0\0\0x\x95\\.txt\0\1\0\0\0x\0", 33));
+    EXPECT_EQ(Tool({ "verify", "payload.split" }).exitCode, 0);
+    ToolRun verify = Tool({ "verify", "--codepage", "932", "payload.split" });
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_NE(verify.err.find("0x5C byte"), std::string::npos) << verify.err;
 }
 
 TEST_F(PayloadTool, AllowNoExeAppliesToPackAndVerify)
