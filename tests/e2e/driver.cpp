@@ -2,7 +2,7 @@
 // from outside through its real message queue
 //
 //   driver.exe SCENARIO setup=PATH [product=FOLDER] [license=PATH] [payload=PATH]
-//              [path=INSTALLPATH] [expect=TEXT] [shots=FOLDER] ...
+//              [path=INSTALLPATH] [expect=TEXT] [shots=FOLDER] [files=N] [acp=N] ...
 //
 // Exits 0 when every check passed, 1 otherwise; each failed check is printed.
 
@@ -11,8 +11,10 @@
 #include <objbase.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -400,7 +402,10 @@ static std::string SetupToRun()
 static void Install()
 {
     std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
-    CHECK_EQ(names.size(), (size_t)3);
+    CHECK_EQ(names.size(), Option("files").empty() ? (size_t)3 : (size_t)atoi(Option("files").c_str()));
+    // Names outside ASCII are right only in the code page they were written in.
+    if (!Option("acp").empty())
+        CHECK_EQ((long)GetACP(), atol(Option("acp").c_str()));
     if (!Option("path").empty())
         CreateDirectoryA(Option("path").c_str(), NULL);
     RemoveInstallation();
@@ -426,14 +431,16 @@ static void Install()
             WaitForExit(&setup);
             return;
         }
-        // The position after each file, and the file it was for on the status line.
+        // The position after each file (as far as the bar's range goes), and
+        // the file it was for on the status line.
+        size_t high = (size_t)Send(GetDlgItem(hwnd, IDC_PROGRESS), PBM_GETRANGE, FALSE);
         std::string expected = "0\t\n";
         for (size_t i = 0; i < names.size(); i++)
-            expected += ProgressLine(i + 1, names[i]);
+            expected += ProgressLine(std::min(i + 1, high), names[i]);
         CHECK_EQ(ReadWholeFile(trace), expected);
 
         CHECK_EQ(MessageBoxText(box), std::string("Installation is Complete\n\nClick 'OK' to Exit Setup"));
-        CHECK_EQ((long)Send(GetDlgItem(hwnd, IDC_PROGRESS), PBM_GETPOS), 3L);
+        CHECK_EQ((long)Send(GetDlgItem(hwnd, IDC_PROGRESS), PBM_GETPOS), (long)std::min(names.size(), high));
         CHECK_EQ(ItemText(hwnd, IDC_STATUS), std::string(" Installation Complete"));
         CHECK(!IsWindowEnabled(GetDlgItem(hwnd, IDC_INSTALL)));
         CHECK(!IsWindowEnabled(GetDlgItem(hwnd, IDC_AGREE)));
