@@ -11,7 +11,6 @@
 #include <objbase.h>
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -431,8 +430,7 @@ static void Install()
             WaitForExit(&setup);
             return;
         }
-        // The position after each file (as far as the bar's range goes), and
-        // the file it was for on the status line.
+        // The position after each file (within the bar's range), and the file on the status line.
         size_t high = (size_t)Send(GetDlgItem(hwnd, IDC_PROGRESS), PBM_GETRANGE, FALSE);
         std::string expected = "0\t\n";
         for (size_t i = 0; i < names.size(); i++)

@@ -11,19 +11,12 @@ rm -rf "$work" && mkdir -p "$work/my-product/plugins/Filter One" "$work/my-produ
 cp "$build/product/TandreCore.dll" "$build/product/TandreDraw.dll" "$build/product/Tandreloop.exe" "$work/my-product/"
 cd "$work/my-product"
 printf 'Read me first\r\n' >Readme.txt
-printf 'MZ filter' >"plugins/Filter One/filter.dll"
-printf 'Lies mich\r\n' >"plugins/de/Read me.txt"
-printf 'Hilfe\r\n' >plugins/de/help/index.txt
+# The walk's order: each folder's files, then its subfolders, by the bytes of their names; the executable last.
+files=(Readme.txt TandreCore.dll TandreDraw.dll plugins/empty.dat "plugins/Filter One/filter.dll" "plugins/de/Read me.txt"
+       plugins/de/help/index.txt Tandreloop.exe)
+for file in "${files[@]:4:3}"; do printf '%s\r\n' "$file" >"$file"; done
 : >plugins/empty.dat
-# The order of the walk: each folder's files, then its subfolders, by the bytes
-# of their names; the executable last.
-listing() {
-    local file
-    for file in Readme.txt TandreCore.dll TandreDraw.dll plugins/empty.dat "plugins/Filter One/filter.dll" \
-                "plugins/de/Read me.txt" plugins/de/help/index.txt Tandreloop.exe; do
-        printf '%s\t%s\n' "${file//\//\\}" "$(stat -c %s "$work/my-product/$file")"
-    done
-}
+listing() { for file in "${files[@]}"; do printf '%s\t%s\n' "${file//\//\\}" "$(stat -c %s "$work/my-product/$file")"; done; }
 expected=$(listing)
 cp "$build/setup.exe" "$work/setup.exe"
 
@@ -52,7 +45,7 @@ check_carries "$work/tree/setup.exe"
 cmp "$work/tree/setup.exe" "$work/MySetup.exe"
 echo "both ways give the same setup.exe"
 # A file changed three folders down is stamped again.
-printf 'Hilfe, zweite Auflage\r\n' >"$work/my-product/plugins/de/help/index.txt"
+printf 'second edition\r\n' >>"$work/my-product/plugins/de/help/index.txt"
 expected=$(listing)
 cmake --build "$work/tree" --target setup -j"$(nproc)" >>"$work/tree.log"
 check_carries "$work/tree/setup.exe"
