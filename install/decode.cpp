@@ -2,31 +2,34 @@
 
 #include "decode.h"
 
+#include <string.h>
+
 #define ZSTD_STATIC_LINKING_ONLY    /* a context in the caller's workspace */
 #include <zstd.h>
 
-PayloadCheck CheckCompressedPayload(const unsigned char *payload, size_t cbPayload, const uint32_t *crc,
-                                    CompressedPayload *compressed)
+PayloadCheck CheckCompressedPayload(const unsigned char *head, size_t cbHead, uint64_t cbPayload,
+                                    const uint32_t *crc, CompressedPayload *compressed)
 {
     PayloadHeader *header = &compressed->header;
-    if (!ReadPayloadHeader(payload, cbPayload, header))
+    if (cbHead > cbPayload || !ReadPayloadHeader(head, cbHead, header) || cbPayload == PAYLOAD_HEADER_BYTES)
         return CHECK_DAMAGED;
     if (crc && *crc != header->crc)
         return CHECK_DAMAGED;
-    compressed->frame = payload + PAYLOAD_HEADER_BYTES;
     compressed->cbFrame = cbPayload - PAYLOAD_HEADER_BYTES;
 
     // The tool always writes the content size into the frame header, and every
     // entry takes at least a one-byte name, a zero and its length.
     ZSTD_frameHeader frame;
-    if (ZSTD_getFrameHeader(&frame, compressed->frame, compressed->cbFrame) != 0 ||
-        frame.frameType != ZSTD_frame || frame.frameContentSize != header->cbDecoded ||
+    const unsigned char *frameHead = head + PAYLOAD_HEADER_BYTES;
+    size_t cbFrameHead = cbHead - PAYLOAD_HEADER_BYTES;
+    if (ZSTD_getFrameHeader(&frame, frameHead, cbFrameHead) != 0 || frame.frameType != ZSTD_frame ||
+        frame.frameContentSize != header->cbDecoded || header->cbLongestName > PAYLOAD_NAME_MAX ||
         header->cbDecoded < (uint64_t)header->cEntries * (2 + PAYLOAD_LENGTH_BYTES) + 1)
         return CHECK_DAMAGED;
     compressed->cbWindow = frame.windowSize;
     if (frame.windowSize > (1ull << PAYLOAD_WINDOW_LOG_MAX))
         return CHECK_TOO_LARGE;
-    size_t cbWorkspace = ZSTD_estimateDStreamSize_fromFrame(compressed->frame, compressed->cbFrame);
+    size_t cbWorkspace = ZSTD_estimateDStreamSize_fromFrame(frameHead, cbFrameHead);
     if (ZSTD_isError(cbWorkspace))
         return CHECK_DAMAGED;
     compressed->cbWorkspace = cbWorkspace;
@@ -36,44 +39,53 @@ PayloadCheck CheckCompressedPayload(const unsigned char *payload, size_t cbPaylo
 int StartPayloadDecoder(PayloadDecoder *decoder, const CompressedPayload *compressed,
                         void *workspace, size_t cbWorkspace, unsigned char *buffer)
 {
+    memset(decoder, 0, sizeof(*decoder));
     decoder->stream = ZSTD_initStaticDStream(workspace, cbWorkspace);
     if (!decoder->stream ||
         ZSTD_isError(ZSTD_DCtx_setParameter(decoder->stream, ZSTD_d_windowLogMax, PAYLOAD_WINDOW_LOG_MAX)))
         return 0;
-    decoder->frame = compressed->frame;
-    decoder->cbFrame = compressed->cbFrame;
-    decoder->atFrame = 0;
+    decoder->cbFrameLeft = compressed->cbFrame;
     decoder->buffer = buffer;
-    decoder->fill = decoder->atBuffer = 0;
-    decoder->cbDecoded = 0;
-    decoder->cbExpected = compressed->header.cbDecoded;
-    decoder->cEntries = compressed->header.cEntries;
-    decoder->frameEnded = 0;
+    decoder->header = compressed->header;
     StartPayloadParser(&decoder->parser);
     return 1;
 }
 
-/* Decodes the next bytes into the buffer. Returns 0 on a stream that zstd
-   refuses, that ends early, or that holds more than the header says. */
-static int DecodeMore(PayloadDecoder *decoder)
+void GiveFrameBytes(PayloadDecoder *decoder, const unsigned char *data, size_t cb)
+{
+    if (cb > decoder->cbFrameLeft)
+        cb = (size_t)decoder->cbFrameLeft;   // a caller's slip; the frame then ends short and is damaged
+    decoder->input = data;
+    decoder->cbInput = cb;
+    decoder->atInput = 0;
+    decoder->cbFrameLeft -= cb;
+}
+
+enum Decoded { DECODED_DAMAGED, DECODED_SOME, DECODED_NEEDS_INPUT };
+
+/* Decodes the next bytes into the buffer. Damaged: a stream that zstd refuses,
+   that ends early, or that holds more than the header says. */
+static Decoded DecodeMore(PayloadDecoder *decoder)
 {
     if (decoder->frameEnded)
-        return 0;                   // the parser wants more than the frame held
-    ZSTD_inBuffer in = { decoder->frame, decoder->cbFrame, decoder->atFrame };
+        return DECODED_DAMAGED;     // the parser wants more than the frame held
+    ZSTD_inBuffer in = { decoder->input, decoder->cbInput, decoder->atInput };
     ZSTD_outBuffer out = { decoder->buffer, PAYLOAD_PIECE_BYTES, 0 };
     size_t result = ZSTD_decompressStream(decoder->stream, &out, &in);
     if (ZSTD_isError(result))
-        return 0;
-    // Without progress on either side the input was all taken and the frame
-    // is not complete: cut short.
-    if (out.pos == 0 && in.pos == decoder->atFrame && result != 0)
-        return 0;
-    decoder->atFrame = in.pos;
+        return DECODED_DAMAGED;
+    int moved = out.pos != 0 || in.pos != decoder->atInput;
+    decoder->atInput = in.pos;
     decoder->fill = out.pos;
     decoder->atBuffer = 0;
     decoder->cbDecoded += out.pos;
     decoder->frameEnded = result == 0;
-    return decoder->cbDecoded <= decoder->cbExpected;
+    if (decoder->cbDecoded > decoder->header.cbDecoded)
+        return DECODED_DAMAGED;
+    if (moved || decoder->frameEnded)
+        return DECODED_SOME;
+    // No progress with all given bytes taken: the next ones, if there are any.
+    return decoder->cbFrameLeft && decoder->atInput == decoder->cbInput ? DECODED_NEEDS_INPUT : DECODED_DAMAGED;
 }
 
 PayloadPieceKind NextDecodedPiece(PayloadDecoder *decoder, PayloadPiece *piece)
@@ -82,25 +94,25 @@ PayloadPieceKind NextDecodedPiece(PayloadDecoder *decoder, PayloadPiece *piece)
     {
         PayloadPieceKind kind = NextPayloadPiece(&decoder->parser, decoder->buffer, decoder->fill,
                                                  &decoder->atBuffer, piece);
-        if (kind == PIECE_FILE && decoder->parser.cEntries > decoder->cEntries)
+        if (kind == PIECE_FILE && (decoder->parser.cEntries > decoder->header.cEntries ||
+                                   decoder->parser.cbName > decoder->header.cbLongestName))
             return PIECE_DAMAGED;
-        if (kind == PIECE_END)
+        if (kind != PIECE_MORE && kind != PIECE_END)
+            return kind;
+        // At the end mark, what follows it is decoded too, so that the frame's
+        // own checks and the counts are seen.
+        if (kind == PIECE_END && decoder->frameEnded)
         {
-            // What follows the end mark is decoded too, so that the frame's
-            // own checks (its checksum among them) and the counts are seen.
-            while (!decoder->frameEnded)
-            {
-                if (!DecodeMore(decoder))
-                    return PIECE_DAMAGED;
-            }
-            if (decoder->atFrame != decoder->cbFrame || decoder->cbDecoded != decoder->cbExpected ||
-                decoder->parser.cEntries != decoder->cEntries)
+            if (decoder->cbFrameLeft || decoder->atInput != decoder->cbInput ||
+                decoder->cbDecoded != decoder->header.cbDecoded ||
+                decoder->parser.cEntries != decoder->header.cEntries)
                 return PIECE_DAMAGED;
             return PIECE_END;
         }
-        if (kind != PIECE_MORE)
-            return kind;
-        if (!DecodeMore(decoder))
+        Decoded decoded = DecodeMore(decoder);
+        if (decoded == DECODED_DAMAGED)
             return PIECE_DAMAGED;
+        if (decoded == DECODED_NEEDS_INPUT)
+            return PIECE_MORE;
     }
 }

@@ -3,7 +3,9 @@
 // The setup, the payload tool's list and verify, and the fuzzer all decode
 // through these calls, with the same rules. Plain C++ with no <windows.h>;
 // memory comes from the caller: a workspace for zstd (its window is most of it)
-// and a buffer for decoded bytes, both fixed before the first piece.
+// and a buffer for decoded bytes, both fixed before the first piece. The frame
+// may be given in pieces too, so that the setup can read it from its own file
+// rather than keep all of it in memory.
 
 #ifndef DECODE_H
 #define DECODE_H
@@ -15,13 +17,13 @@
 
 #define PAYLOAD_WINDOW_LOG_MAX  27          /* largest zstd window accepted: 128 MiB */
 #define PAYLOAD_PIECE_BYTES     (1 << 20)   /* decoded bytes handed out at a time */
+#define PAYLOAD_HEAD_BYTES      (PAYLOAD_HEADER_BYTES + 18) /* header and the largest zstd frame header */
 
 /* What the check before the first piece learns of a compressed payload. */
 struct CompressedPayload
 {
     PayloadHeader header;
-    const unsigned char *frame;     /* the zstd frame, inside the payload */
-    size_t cbFrame;
+    uint64_t cbFrame;               /* the zstd frame: the payload after the header */
     uint64_t cbWindow;              /* the frame's window */
     size_t cbWorkspace;             /* what StartPayloadDecoder needs for zstd */
 };
@@ -33,22 +35,24 @@ enum PayloadCheck
     CHECK_TOO_LARGE         /* a window beyond PAYLOAD_WINDOW_LOG_MAX */
 };
 
-/* Checks the header, and that the frame header agrees with it (one frame, its
-   content size the decoded size, a window the decoder takes). The CRC-32 is
-   checked only when crc is not NULL: *crc is then the CRC of the payload from
-   PAYLOAD_CRC_FROM on, which the caller may have computed in pieces. */
-PayloadCheck CheckCompressedPayload(const unsigned char *payload, size_t cbPayload, const uint32_t *crc,
-                                    CompressedPayload *compressed);
+/* Checks a compressed payload of cbPayload bytes from its first cbHead bytes
+   (PAYLOAD_HEAD_BYTES, or all of a shorter payload): the header, and that the
+   frame header agrees with it (its content size the decoded size, a window the
+   decoder takes). The CRC-32 is checked only when crc is not NULL: *crc is then
+   the CRC of the payload from PAYLOAD_CRC_FROM on, computed by the caller. */
+PayloadCheck CheckCompressedPayload(const unsigned char *head, size_t cbHead, uint64_t cbPayload,
+                                    const uint32_t *crc, CompressedPayload *compressed);
 
 struct PayloadDecoder
 {
     struct ZSTD_DCtx_s *stream;
-    const unsigned char *frame;
-    size_t cbFrame, atFrame;
+    const unsigned char *input;     /* the frame's bytes given last */
+    size_t cbInput, atInput;
+    uint64_t cbFrameLeft;           /* frame bytes not given yet */
     unsigned char *buffer;          /* decoded bytes, PAYLOAD_PIECE_BYTES */
     size_t fill, atBuffer;
-    uint64_t cbDecoded, cbExpected;
-    uint32_t cEntries;
+    uint64_t cbDecoded;
+    PayloadHeader header;
     int frameEnded;                 /* zstd reported the frame decoded and flushed */
     PayloadParser parser;
 };
@@ -59,11 +63,17 @@ struct PayloadDecoder
 int StartPayloadDecoder(PayloadDecoder *decoder, const CompressedPayload *compressed,
                         void *workspace, size_t cbWorkspace, unsigned char *buffer);
 
-/* The next piece, as NextPayloadPiece gives them, decoding as needed. Beyond
-   the parser's rules, PIECE_DAMAGED also stands for a stream zstd cannot
-   decode, more entries than the header counts, more or fewer bytes than its
-   decoded size, or bytes after the frame. PIECE_END comes only when the whole
-   frame is decoded and every count agrees. Never PIECE_MORE. */
+/* The frame's next cb bytes, in order, once NextDecodedPiece has asked for
+   them; they must stay in place until it asks again. */
+void GiveFrameBytes(PayloadDecoder *decoder, const unsigned char *data, size_t cb);
+
+/* The next piece, as NextPayloadPiece gives them, decoding as needed; a
+   piece's data lies in the decoder's buffer until the next call. PIECE_MORE
+   asks for the frame's next bytes. Beyond the parser's rules, PIECE_DAMAGED
+   also stands for a stream zstd cannot decode, more entries than the header
+   counts or a longer name than it gives, more or fewer bytes than its decoded
+   size, or bytes after the frame. PIECE_END comes only when the whole frame is
+   decoded and every count agrees. */
 PayloadPieceKind NextDecodedPiece(PayloadDecoder *decoder, PayloadPiece *piece);
 
 #endif

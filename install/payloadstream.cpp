@@ -22,13 +22,14 @@ int IsCompressedPayload(const unsigned char *payload, size_t cbPayload)
     return cbPayload >= 4 && memcmp(payload, PAYLOAD_ZSTD_MARK, 4) == 0;
 }
 
-int ReadPayloadHeader(const unsigned char *payload, size_t cbPayload, PayloadHeader *header)
+int ReadPayloadHeader(const unsigned char *head, size_t cbHead, PayloadHeader *header)
 {
-    if (!IsCompressedPayload(payload, cbPayload) || cbPayload <= PAYLOAD_HEADER_BYTES)
+    if (!IsCompressedPayload(head, cbHead) || cbHead < PAYLOAD_HEADER_BYTES)
         return 0;
-    header->crc = ReadLe32(payload + 4);
-    header->cEntries = ReadLe32(payload + 8);
-    header->cbDecoded = ReadLe32(payload + 12) | (uint64_t)ReadLe32(payload + 16) << 32;
+    header->crc = ReadLe32(head + 4);
+    header->cEntries = ReadLe32(head + 8);
+    header->cbLongestName = ReadLe32(head + 12);
+    header->cbDecoded = ReadLe32(head + 16) | (uint64_t)ReadLe32(head + 20) << 32;
     return 1;
 }
 
@@ -37,8 +38,9 @@ void WritePayloadHeader(const PayloadHeader *header, unsigned char *out)
     memcpy(out, PAYLOAD_ZSTD_MARK, 4);
     WriteLe32(out + 4, header->crc);
     WriteLe32(out + 8, header->cEntries);
-    WriteLe32(out + 12, (uint32_t)header->cbDecoded);
-    WriteLe32(out + 16, (uint32_t)(header->cbDecoded >> 32));
+    WriteLe32(out + 12, header->cbLongestName);
+    WriteLe32(out + 16, (uint32_t)header->cbDecoded);
+    WriteLe32(out + 20, (uint32_t)(header->cbDecoded >> 32));
 }
 
 /* Four tables, so that the loop takes four bytes a step (about three times the

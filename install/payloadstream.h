@@ -7,8 +7,12 @@
 //     0x01 'Z' 'S' 'T'                      form mark
 //     CRC-32 (4 bytes)                       of every byte from offset 8 to the end
 //     entry count (4 bytes)                  entries before the end mark
+//     longest name (4 bytes)                 in bytes, of any entry
 //     decoded size (8 bytes)                 of the stored payload inside
 //     zstd frame                             to the last byte of the payload
+//
+// The counts let the setup range its progress bar and check that every path
+// fits before the first file is written, as it does for a stored payload.
 //
 // Numbers are little-endian. A stored payload starts with a name byte (0x20 or
 // above) or its end mark (0), so the first byte alone tells the two forms apart.
@@ -23,22 +27,23 @@
 #include "payload.h"
 
 #define PAYLOAD_ZSTD_MARK       "\x01ZST"   /* the compressed form's first 4 bytes */
-#define PAYLOAD_HEADER_BYTES    20          /* mark, CRC-32, entry count, decoded size */
+#define PAYLOAD_HEADER_BYTES    24          /* mark, CRC-32, entry count, longest name, decoded size */
 #define PAYLOAD_CRC_FROM        8           /* the CRC-32 covers the payload from here */
 
 struct PayloadHeader
 {
     uint32_t crc;                   /* CRC-32 of the payload from PAYLOAD_CRC_FROM on */
     uint32_t cEntries;
+    uint32_t cbLongestName;
     uint64_t cbDecoded;             /* the stored payload's size, end mark included */
 };
 
 /* 1 when payload starts with the compressed form's mark. */
 int IsCompressedPayload(const unsigned char *payload, size_t cbPayload);
 
-/* Reads the header of a compressed payload: 1 when the mark is there and the
-   payload is longer than the header. The CRC is not checked here. */
-int ReadPayloadHeader(const unsigned char *payload, size_t cbPayload, PayloadHeader *header);
+/* Reads the header from the first cbHead bytes of a compressed payload: 1 when
+   the mark is there and the header is whole. The CRC is not checked here. */
+int ReadPayloadHeader(const unsigned char *head, size_t cbHead, PayloadHeader *header);
 
 /* Writes the header into out[0 .. PAYLOAD_HEADER_BYTES-1]. */
 void WritePayloadHeader(const PayloadHeader *header, unsigned char *out);

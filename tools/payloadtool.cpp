@@ -415,7 +415,9 @@ static void Compress(Output *out, bool end)
 static bool WriteCompressedPayload(Output *out, const std::vector<ProductFile> &files, unsigned long long cbPayload,
                                    int level, std::string &failed, std::string &why)
 {
-    PayloadHeader header = { 0, (uint32_t)files.size(), cbPayload };
+    PayloadHeader header = { 0, (uint32_t)files.size(), 0, cbPayload };
+    for (const ProductFile &file : files)
+        header.cbLongestName = std::max(header.cbLongestName, (uint32_t)file.name.size());
     unsigned char head[PAYLOAD_HEADER_BYTES];
     WritePayloadHeader(&header, head);
     Compressor c = { ZSTD_createCCtx(), std::vector<unsigned char>(ZSTD_CStreamOutSize()),
@@ -572,8 +574,9 @@ static bool DecodeEntries(const unsigned char *payload, size_t cbPayload, std::v
 {
 #ifdef PAYLOADTOOL_ZSTD
     CompressedPayload compressed;
-    uint32_t crc = cbPayload > PAYLOAD_HEADER_BYTES ? UpdateCrc32(0, payload + PAYLOAD_CRC_FROM, cbPayload - PAYLOAD_CRC_FROM) : 0;
-    PayloadCheck check = CheckCompressedPayload(payload, cbPayload, &crc, &compressed);
+    uint32_t crc = cbPayload > PAYLOAD_CRC_FROM ? UpdateCrc32(0, payload + PAYLOAD_CRC_FROM, cbPayload - PAYLOAD_CRC_FROM) : 0;
+    PayloadCheck check = CheckCompressedPayload(payload, std::min(cbPayload, (size_t)PAYLOAD_HEAD_BYTES), cbPayload,
+                                                &crc, &compressed);
     if (check != CHECK_OK)
     {
         why = check == CHECK_TOO_LARGE ? "compressed with a window larger than the setup decodes"
@@ -588,9 +591,10 @@ static bool DecodeEntries(const unsigned char *payload, size_t cbPayload, std::v
         why = "zstd refused its workspace";
         return false;
     }
+    GiveFrameBytes(&decoder, payload + PAYLOAD_HEADER_BYTES, cbPayload - PAYLOAD_HEADER_BYTES);
     PayloadPiece piece;
     PayloadPieceKind kind;
-    while ((kind = NextDecodedPiece(&decoder, &piece)) != PIECE_END && kind != PIECE_DAMAGED)
+    while ((kind = NextDecodedPiece(&decoder, &piece)) != PIECE_END && kind != PIECE_DAMAGED && kind != PIECE_MORE)
     {
         if (kind == PIECE_FILE)
         {

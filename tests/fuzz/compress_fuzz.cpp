@@ -28,7 +28,9 @@ static void Require(bool ok, const char *what)
 static void Decode(const uint8_t *input, size_t cbInput)
 {
     CompressedPayload compressed;
-    if (CheckCompressedPayload(input, cbInput, NULL, &compressed) != CHECK_OK || compressed.cbWindow > FUZZ_WINDOW_MAX)
+    size_t cbHead = cbInput < PAYLOAD_HEAD_BYTES ? cbInput : PAYLOAD_HEAD_BYTES;
+    if (CheckCompressedPayload(input, cbHead, cbInput, NULL, &compressed) != CHECK_OK ||
+        compressed.cbWindow > FUZZ_WINDOW_MAX)
         return;
     // Kept from run to run: zeroing megabytes each time would be most of the work.
     static std::vector<uint64_t> workspace;
@@ -38,6 +40,8 @@ static void Decode(const uint8_t *input, size_t cbInput)
     PayloadDecoder decoder;
     Require(StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, buffer.data()),
             "the workspace the check asked for was refused");
+    // The frame in pieces of a size taken from the input, as the setup reads it.
+    size_t cbGive = input[cbInput - 1] % 64 + 1, atFrame = PAYLOAD_HEADER_BYTES;
     PayloadPiece piece;
     PayloadPieceKind kind;
     uint64_t cbLeft = 0, cbData = 0;
@@ -45,10 +49,17 @@ static void Decode(const uint8_t *input, size_t cbInput)
     bool inFile = false;
     while ((kind = NextDecodedPiece(&decoder, &piece)) != PIECE_END && kind != PIECE_DAMAGED)
     {
-        Require(kind != PIECE_MORE, "the decoder asked for more");
-        if (kind == PIECE_FILE)
+        if (kind == PIECE_MORE)
         {
-            Require(!inFile && IsPayloadPath(piece.name), "a file begun inside a file, or with an unsafe name");
+            Require(atFrame < cbInput, "the decoder asked for more than the frame");
+            size_t cb = cbInput - atFrame < cbGive ? cbInput - atFrame : cbGive;
+            GiveFrameBytes(&decoder, input + atFrame, cb);
+            atFrame += cb;
+        }
+        else if (kind == PIECE_FILE)
+        {
+            Require(!inFile && IsPayloadPath(piece.name) && strlen(piece.name) <= compressed.header.cbLongestName,
+                    "a file begun inside a file, or with an unsafe or a longer name than the header allows");
             inFile = true, cbLeft = piece.cbFile, cFiles++;
         }
         else if (kind == PIECE_DATA)
@@ -58,7 +69,7 @@ static void Decode(const uint8_t *input, size_t cbInput)
                     "data outside the decoder's buffer");
             cbLeft -= piece.cbData, cbData += piece.cbData;
         }
-        else
+        else if (kind == PIECE_FILE_END)
         {
             Require(inFile && cbLeft == 0, "a file ended before its data");
             inFile = false;
@@ -67,7 +78,8 @@ static void Decode(const uint8_t *input, size_t cbInput)
                 "more than the header allows");
     }
     if (kind == PIECE_END)
-        Require(!inFile && cFiles == compressed.header.cEntries, "end with a file open, or a count not the header's");
+        Require(!inFile && cFiles == compressed.header.cEntries && atFrame == cbInput,
+                "end with a file open, a count not the header's, or bytes of the frame not given");
 }
 
 static void ParseInPieces(const uint8_t *input, size_t cbInput)

@@ -106,11 +106,12 @@ TEST(Crc32, IsZipsInPiecesOfAnySize)
 }
 
 /* A compressed payload made here, its header's fields open to damage. */
-std::string Compressed(const std::string &stored, uint32_t cEntries, uint64_t cbDecoded, const std::string &after = "")
+std::string Compressed(const std::string &stored, uint32_t cEntries, uint64_t cbDecoded, const std::string &after = "",
+                       uint32_t cbLongestName = 17)
 {
     std::string frame(ZSTD_compressBound(stored.size()), '\0');
     frame.resize(ZSTD_compress(&frame[0], frame.size(), stored.data(), stored.size(), 3));
-    PayloadHeader header = { 0, cEntries, cbDecoded };
+    PayloadHeader header = { 0, cEntries, cbLongestName, cbDecoded };
     std::string payload(PAYLOAD_HEADER_BYTES, '\0');
     WritePayloadHeader(&header, (unsigned char *)&payload[0]);
     payload += frame + after;
@@ -132,16 +133,25 @@ Decoded Decode(const std::string &payload)
     const unsigned char *bytes = (const unsigned char *)payload.data();
     uint32_t crc = UpdateCrc32(0, bytes + PAYLOAD_CRC_FROM, payload.size() - PAYLOAD_CRC_FROM);
     CompressedPayload compressed;
-    if ((decoded.check = CheckCompressedPayload(bytes, payload.size(), &crc, &compressed)) != CHECK_OK)
+    if ((decoded.check = CheckCompressedPayload(bytes, std::min(payload.size(), (size_t)PAYLOAD_HEAD_BYTES),
+                                                payload.size(), &crc, &compressed)) != CHECK_OK)
         return decoded;
     std::vector<uint64_t> workspace(compressed.cbWorkspace / 8 + 1);
     std::vector<unsigned char> buffer(PAYLOAD_PIECE_BYTES);
     PayloadDecoder decoder;
     EXPECT_EQ(StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, buffer.data()), 1);
     PayloadPiece piece;
+    size_t at = PAYLOAD_HEADER_BYTES;
     while ((decoded.last = NextDecodedPiece(&decoder, &piece)) != PIECE_END && decoded.last != PIECE_DAMAGED)
     {
-        if (decoded.last == PIECE_FILE)
+        if (decoded.last == PIECE_MORE && at < payload.size())     // the frame in pieces of 7 bytes
+        {
+            GiveFrameBytes(&decoder, bytes + at, std::min((size_t)7, payload.size() - at));
+            at += 7;
+        }
+        else if (decoded.last == PIECE_MORE)
+            break;
+        else if (decoded.last == PIECE_FILE)
             decoded.stored += Head(piece);
         else if (decoded.last == PIECE_DATA)
             decoded.stored.append((const char *)piece.data, piece.cbData);
@@ -162,6 +172,7 @@ TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
         { "a bad name inside", Compressed(badName, 2, badName.size()), CHECK_OK },
         { "no end mark", Compressed(stored.substr(0, 20), 1, 20), CHECK_OK },
         { "bytes after the frame", Compressed(stored, 3, stored.size(), "x"), CHECK_OK },
+        { "a name longer than the header's longest", Compressed(stored, 3, stored.size(), "", 16), CHECK_OK },
         { "decoded size not the frame's", Compressed(stored, 3, stored.size() + 1), CHECK_DAMAGED },
         { "fewer bytes than the entries need", Compressed(std::string(5, '\0'), 1, 5), CHECK_DAMAGED },
     };
@@ -179,8 +190,8 @@ TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
         changed[at] ^= 0x20;
         uint32_t crc = UpdateCrc32(0, changed.data() + PAYLOAD_CRC_FROM, changed.size() - PAYLOAD_CRC_FROM);
         CompressedPayload compressed;
-        EXPECT_EQ(CheckCompressedPayload((const unsigned char *)changed.data(), changed.size(), &crc, &compressed),
-                  CHECK_DAMAGED) << at;
+        EXPECT_EQ(CheckCompressedPayload((const unsigned char *)changed.data(), PAYLOAD_HEAD_BYTES, changed.size(), &crc,
+                                         &compressed), CHECK_DAMAGED) << at;
     }
 }
 
