@@ -7,6 +7,7 @@
 
 #include "install.h"
 #include "unpack.h"
+#include "decode.h"
 #include "pathjoin.h"
 #include "resource.h"
 #include "setup.h"
@@ -250,10 +251,6 @@ void FinishFiles(FileSink *sink)
     STEP_MARK("final status");
 }
 
-/* The stored payload: each entry's data in pieces, straight from the image or
-   read from the setup's own file. */
-#if SETUP_WRITE_METHOD == 3
-
 #define READ_BUFFER_BYTES PIECE_BYTES
 
 /* Where the payload's first byte lies in the setup's own file: its address
@@ -282,6 +279,10 @@ static int FindInOwnFile(const unsigned char *payload, HANDLE *phFile, LONGLONG 
     }
     return 0;
 }
+
+/* The stored payload: each entry's data in pieces, straight from the image or
+   read from the setup's own file. */
+#if SETUP_WRITE_METHOD == 3
 
 static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload)
 {
@@ -370,6 +371,128 @@ static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t
 
 #endif
 
+/* ---- the compressed payload ---- */
+
+static int ReadOwnFile(HANDLE hSelf, LONGLONG at, BYTE *buffer, DWORD cb)
+{
+    OVERLAPPED where = {};
+    where.Offset = (DWORD)at;
+    where.OffsetHigh = (DWORD)(at >> 32);
+    DWORD cbRead = 0;
+    return ReadFile(hSelf, buffer, cb, &cbRead, &where) && cbRead == cb;
+}
+
+/* The CRC-32 of the whole download, read piece by piece with the window's
+   messages taken between pieces. */
+static int SumOwnFile(HANDLE hSelf, LONGLONG offset, size_t cbPayload, BYTE *buffer, uint32_t *crc)
+{
+    LONGLONG tPumped = Now();
+    *crc = 0;
+    for (size_t at = PAYLOAD_CRC_FROM; at < cbPayload;)
+    {
+        DWORD cb = cbPayload - at < READ_BUFFER_BYTES ? (DWORD)(cbPayload - at) : READ_BUFFER_BYTES;
+        if (!ReadOwnFile(hSelf, offset + at, buffer, cb))
+            return 0;
+        *crc = UpdateCrc32(*crc, buffer, cb);
+        at += cb;
+        if (HasPassed(tPumped, PUMP_MS))
+        {
+            DrainMessages();
+            tPumped = Now();
+        }
+    }
+    return 1;
+}
+
+/* Decodes the frame, read from the setup's own file as the decoder asks for
+   it, straight into the files. A stream that fails part-way ends the install
+   there, with the file it was writing closed. */
+static int WriteDecodedFiles(FileSink *sink, PayloadDecoder *decoder, HANDLE hSelf, LONGLONG offset,
+                             size_t cbPayload, BYTE *buffer)
+{
+    size_t atFrame = PAYLOAD_HEADER_BYTES;
+    int ok = 1;
+    PayloadPiece piece;
+    PayloadPieceKind kind;
+    while (ok && (kind = NextDecodedPiece(decoder, &piece)) != PIECE_END)
+    {
+        DWORD cb = cbPayload - atFrame < READ_BUFFER_BYTES ? (DWORD)(cbPayload - atFrame) : READ_BUFFER_BYTES;
+        switch (kind)
+        {
+        case PIECE_MORE:
+            ok = ReadOwnFile(hSelf, offset + atFrame, buffer, cb);
+            if (!ok)
+                Fail(sink, "Cannot Read Setup Data", "the setup program itself");
+            GiveFrameBytes(decoder, buffer, cb);
+            atFrame += cb;
+            break;
+        case PIECE_FILE:
+            ok = BeginFile(sink, piece.name, piece.cbFile);
+            break;
+        case PIECE_DATA:
+            ok = WritePiece(sink, piece.data, piece.cbData);
+            break;
+        case PIECE_FILE_END:
+            ok = EndFile(sink);
+            break;
+        default:
+            ok = Fail(sink, "Setup Data is Damaged", "the setup program itself");
+        }
+    }
+    AbandonFile(sink);
+    return ok;
+}
+
+/* Everything that can fail before the first file does: the CRC-32 of the
+   whole download, the header against the frame, the decoder's memory (its
+   window, a piece of decoded bytes and a piece read) and the longest path.
+   Memory then stays the same whatever the size of the product. */
+static int UnpackCompressed(const unsigned char *payload, size_t cbPayload, const char *folder,
+                            char *szFailure, size_t cbFailure)
+{
+    size_t cbHead = cbPayload < PAYLOAD_HEAD_BYTES ? cbPayload : PAYLOAD_HEAD_BYTES;
+    CompressedPayload compressed;
+    PayloadCheck check = CheckCompressedPayload(payload, cbHead, cbPayload, NULL, &compressed);
+    if (check != CHECK_OK)
+        return FailUnpack(szFailure, cbFailure, check == CHECK_TOO_LARGE ? "Not Enough Memory" : "Setup Data is Damaged",
+                          "the setup program itself");
+    size_t cbWorkspace = (compressed.cbWorkspace + 7) & ~(size_t)7;
+    BYTE *memory = cbWorkspace < 0x40000000 ? (BYTE *)VirtualAlloc(NULL, cbWorkspace + PAYLOAD_PIECE_BYTES + READ_BUFFER_BYTES,
+                                                                   MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE) : NULL;
+    if (!memory)
+        return FailUnpack(szFailure, cbFailure, "Not Enough Memory", "the setup program itself");
+    BYTE *readBuffer = memory + cbWorkspace + PAYLOAD_PIECE_BYTES;
+    HANDLE hSelf;
+    LONGLONG offset;
+    uint32_t crc;
+    PayloadDecoder decoder;
+    int ok = 0;
+    if (!FindInOwnFile(payload, &hSelf, &offset))
+        FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", "the setup program itself");
+    else
+    {
+        if (!SumOwnFile(hSelf, offset, cbPayload, readBuffer, &crc))
+            FailUnpack(szFailure, cbFailure, "Cannot Read Setup Data", "the setup program itself");
+        else if (CheckCompressedPayload(payload, cbHead, cbPayload, &crc, &compressed) != CHECK_OK ||
+                 !StartPayloadDecoder(&decoder, &compressed, memory, compressed.cbWorkspace, memory + cbWorkspace))
+            FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", "the setup program itself");
+        else if (strlen(folder) + compressed.header.cbLongestName >= OUTPUT_PATH_BYTES)
+            FailUnpack(szFailure, cbFailure, "Install Path Too Long", folder);
+        else
+        {
+            STEP_MARK("load");
+            FileSink sink;
+            StartFiles(&sink, folder, (int)compressed.header.cEntries, szFailure, cbFailure);
+            ok = WriteDecodedFiles(&sink, &decoder, hSelf, offset, cbPayload, readBuffer);
+            if (ok)
+                FinishFiles(&sink);
+        }
+        CloseHandle(hSelf);
+    }
+    VirtualFree(memory, 0, MEM_RELEASE);
+    return ok;
+}
+
 int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cbFailure)
 {
     HRSRC hrsrc = FindResourceA(NULL, MAKEINTRESOURCEA(LOWORD(resourceId)), "BINARY");
@@ -378,6 +501,8 @@ int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cb
     size_t cbPayload = hrsrc ? SizeofResource(NULL, hrsrc) : 0;
     if (!payload)
         return FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", "the setup program itself");
+    if (IsCompressedPayload(payload, cbPayload))
+        return UnpackCompressed(payload, cbPayload, folder, szFailure, cbFailure);
 
     // Nothing is written from a payload that is not whole, nor when a file's
     // path would not fit: a damaged setup or a too long install path must not

@@ -16,6 +16,7 @@
 /* Carried data */
 #define IDR_LICENSE     111     /* licence text, type "LICENSE" */
 #define IDR_PAYLOAD     115     /* product files, type "BINARY" */
+#define IDR_PAYLOAD_FORMS 116   /* the payload forms this setup reads, type "BINARY" */
 
 /* Controls of IDD_SETUP */
 #define IDC_INSTALL     1003

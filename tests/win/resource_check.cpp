@@ -294,8 +294,8 @@ int main(int argc, char **argv)
     }
     CoInitialize(NULL);
     EnumResourceTypesA(module, EnumTypes, 0);
-    Check(g_resources == 9, "nine resources: manifest, two icons and their group, two bitmaps, licence, payload, dialog",
-          std::to_string(g_resources));
+    Check(g_resources == 10, "ten resources: manifest, two icons and their group, two bitmaps, licence, payload, "
+          "payload forms, dialog", std::to_string(g_resources));
 
     CheckDialog(Resource(module, RT_DIALOG, IDD_SETUP));
     CheckIcon(module);
@@ -314,6 +314,7 @@ int main(int argc, char **argv)
     std::string payload = Resource(module, "BINARY", IDR_PAYLOAD);
     Check(!payload.empty() && payload == ReadFile(argv[3]), "payload is the packed file");
     Check(CheckPayload((const unsigned char *)payload.data(), payload.size()), "payload is whole");
+    Check(Resource(module, "BINARY", IDR_PAYLOAD_FORMS) == "stored zstd", "payload forms: stored and zstd");
 
     // The checksum as Windows's own image helper computes it.
     DWORD stored = 0, computed = 0;

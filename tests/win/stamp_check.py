@@ -66,7 +66,7 @@ for key in theirs:
 with open(f"{build}/resources/payload.bin", "rb") as f:
     check(ours.get(("BINARY", 115, 2057)) == f.read(), "payload is the packed sample")
 dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", setup], capture_output=True, text=True)
-check(dump.returncode == 0 and dump.stdout.count("Leaf:") == 9, "objdump reads all nine resources")
+check(dump.returncode == 0 and dump.stdout.count("Leaf:") == 10, "objdump reads all ten resources")
 
 with tempfile.TemporaryDirectory() as tmp:
     again, other = f"{tmp}/again.exe", f"{tmp}/other.exe"

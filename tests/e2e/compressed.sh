@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# compressed.sh SOURCE BUILD - a product tree stamped with --compress installs
+# byte for byte under Wine (files in three levels of folders, an empty one,
+# data that compresses and data that does not, more than one decoded piece);
+# the same setup with one byte of its download changed shows the damage and
+# writes no file. The sample setup.exe keeps its stored payload.
+set -eu
+source=$1 build=$2
+tool="$build/hosttools/payloadtool" tree="$build/compressed" && product="$tree/product"
+rm -rf "$tree" && mkdir -p "$product/Plug Ins/de DE/help" && trap 'rm -rf "$tree"' EXIT
+cp "$build/product/TandreCore.dll" "$build/product/TandreDraw.dll" "$build/product/Tandreloop.exe" "$product/"
+printf 'Hilfe\r\n' >"$product/Plug Ins/de DE/help/index.txt"
+: >"$product/Plug Ins/empty.dat"
+python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(1).randbytes(3000000))' \
+    >"$product/Plug Ins/de DE/noise.bin"
+yes 'Tandreloop sample data' | head -c 5000000 >"$product/Plug Ins/samples.txt"
+"$tool" stamp "$build/setup.exe" -o "$tree/setup.exe" --compress "$product"
+"$tool" verify "$tree/setup.exe" | grep -q ', zstd: ' || { echo "FAILED: not stamped compressed"; exit 1; }
+"$tool" pack -o "$tree/payload.bin" "$product"     # the names and sizes the driver checks
+"$tool" pack -o "$tree/sample.bin" "$build/product/TandreCore.dll" "$build/product/TandreDraw.dll" \
+    "$build/product/Tandreloop.exe"
+cmp "$build/resources/payload.bin" "$tree/sample.bin" || { echo "FAILED: the sample payload is not stored"; exit 1; }
+
+eval "$("$source/scripts/wine-run.sh" --env "$build")"
+status=0
+"$source/scripts/wine-run.sh" "$build/tests/e2e/driver.exe" install "setup=$tree/setup.exe" \
+    "product=$product" "payload.bin=$tree/payload.bin" files=7 || status=$?
+
+# One byte changed in the middle of the compressed payload (the last resource).
+python3 - "$tree/setup.exe" "$tree/damaged.exe" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+mark = data.rfind(b"\x01ZST")
+data[mark + (len(data) - mark) // 2] ^= 0x01
+open(sys.argv[2], "wb").write(data)
+PY
+"$source/scripts/wine-run.sh" "$build/tests/e2e/driver.exe" failure "setup=$tree/damaged.exe" \
+    "product=$product" "payload.bin=$tree/payload.bin" nofiles=1 \
+    "expect=Setup Data is Damaged\\nthe setup program itself" || status=$?
+written=$(find "$WINEPREFIX/drive_c/Tandreloop" -type f 2>/dev/null | wc -l)
+[ "$written" = 0 ] || { echo "FAILED: the damaged setup wrote $written files"; status=1; }
+rm -rf "$WINEPREFIX/drive_c/Tandreloop"
+exit $status
