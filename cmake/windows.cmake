@@ -34,6 +34,16 @@ endif()
 # Rewritten only when the value changes, so that a new code page stamps again.
 set(codepage_stamp ${CMAKE_BINARY_DIR}/payload-codepage.txt)
 file(CONFIGURE OUTPUT ${codepage_stamp} CONTENT "${SETUP_PAYLOAD_CODEPAGE}\n")
+set(SETUP_COMPRESS OFF CACHE STRING
+    "Carry the product compressed (payloadtool stamp --compress): OFF, ON (zstd level 19) or a level from 1 to 22. OFF: stored, as the sample setup.exe is.")
+set(compress_option "")
+if(SETUP_COMPRESS MATCHES "^[0-9]+$")
+    set(compress_option --compress=${SETUP_COMPRESS})
+elseif(SETUP_COMPRESS)
+    set(compress_option --compress)
+endif()
+set(compress_stamp ${CMAKE_BINARY_DIR}/payload-compress.txt)
+file(CONFIGURE OUTPUT ${compress_stamp} CONTENT "${compress_option}\n")
 set(sample_files $<TARGET_FILE:tandrecore> $<TARGET_FILE:tandredraw> $<TARGET_FILE:tandreloop>)
 if(SETUP_PAYLOAD)
     list(LENGTH SETUP_PAYLOAD payload_count)
@@ -108,10 +118,12 @@ if(SETUP_SIGN_COMMAND)
     set(sign_step COMMAND ${SETUP_SIGN_COMMAND} ${SETUP_EXE})
 endif()
 add_custom_command(OUTPUT ${SETUP_EXE}
-    COMMAND ${PAYLOAD_TOOL} stamp $<TARGET_FILE:setupimage> -o ${SETUP_EXE} ${codepage_option} ${payload_files}
+    COMMAND ${PAYLOAD_TOOL} stamp $<TARGET_FILE:setupimage> -o ${SETUP_EXE} ${codepage_option} ${compress_option}
+            ${payload_files}
     COMMAND ${PAYLOAD_TOOL} verify ${SETUP_EXE} ${codepage_option}
     ${sign_step}
-    DEPENDS setupimage hosttools ${PAYLOAD_TOOL} ${payload_depends} ${codepage_stamp} ${SETUP_SIGN_DEPENDS}
+    DEPENDS setupimage hosttools ${PAYLOAD_TOOL} ${payload_depends} ${codepage_stamp} ${compress_stamp}
+            ${SETUP_SIGN_DEPENDS}
     COMMENT "Stamping the product into setup.exe"
     VERBATIM)
 add_custom_target(setup ALL DEPENDS ${SETUP_EXE})

@@ -3,7 +3,8 @@
 # folder of its own: the payload tool built with the native preset alone, then
 # stamp, list and verify; and the CMake option in a tree of its own. Each must
 # give a setup that carries that folder's tree in the walk's order, executable
-# last, and the build must stamp again when a file deep in it changes.
+# last, and the build must stamp again when a file deep in it changes. Stamped
+# with --compress and built with SETUP_COMPRESS=ON, the setups are the same too.
 set -eu
 source=$1 build=$2
 work="$build/vendor"
@@ -51,4 +52,12 @@ expected=$(listing)
 cmake --build "$work/tree" --target setup -j"$(nproc)" >>"$work/tree.log"
 check_carries "$work/tree/setup.exe"
 echo "a change deep in the folder stamps again"
+# Compressed, both ways, with the two builds of the payload tool.
+cd "$work"
+"$tool" stamp setup.exe -o MySmallSetup.exe --compress my-product/
+check_carries MySmallSetup.exe
+cmake "$work/tree" -DSETUP_COMPRESS=ON >>"$work/tree.log"
+cmake --build "$work/tree" --target setup -j"$(nproc)" >>"$work/tree.log"
+cmp "$work/tree/setup.exe" MySmallSetup.exe
+echo "both ways give the same compressed setup.exe"
 rm -rf "$work"
