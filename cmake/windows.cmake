@@ -35,7 +35,7 @@ endif()
 set(codepage_stamp ${CMAKE_BINARY_DIR}/payload-codepage.txt)
 file(CONFIGURE OUTPUT ${codepage_stamp} CONTENT "${SETUP_PAYLOAD_CODEPAGE}\n")
 set(SETUP_COMPRESS OFF CACHE STRING
-    "Carry the product compressed (payloadtool stamp --compress): OFF, ON (zstd level 19) or a level from 1 to 22. OFF: stored, as the sample setup.exe is.")
+    "Carry the product compressed (payloadtool stamp --compress): OFF, ON (zstd level 22) or a level from 1 to 22. OFF: stored, as the sample setup.exe is.")
 set(compress_option "")
 if(SETUP_COMPRESS MATCHES "^[0-9]+$")
     set(compress_option --compress=${SETUP_COMPRESS})
