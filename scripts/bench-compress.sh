@@ -1,0 +1,249 @@
+#!/usr/bin/env bash
+# bench-compress.sh - measures the compressed payload against the stored one and
+# against NSIS (Debian's makensis: its default zlib, and SetCompressor /SOLID
+# lzma), on the 30 largest of Wine's own 32-bit DLLs and on a product that does
+# not compress: sizes, stamping time, install time, start-up and peak memory
+# under Wine. Prints a Markdown table, also saved to build/bench/compress.md,
+# headed by the kind of machine. Not a test: it exits 0 whatever it measures.
+#
+#   BENCH_COMPRESS_RUNS=8          install runs per program, the first a discarded warm-up
+#   BENCH_COMPRESS_INSTALL_MIB=    the corpus's files, in name order, up to this many MiB
+#                                  for the installs (empty: all of them natively, 60 under
+#                                  qemu, where a stored setup above about 70 MiB does not load)
+#   BENCH_COMPRESS_SWEEP="19 22"   zstd levels to try at each window (23 to 27) with the
+#                                  zstd command line (the same library); empty: no sweep
+#
+# Peak memory is also taken at 100 MiB (the corpus's files in name order) and
+# at 1 GiB (the install share and a text file that compresses to almost
+# nothing, so that the setup still loads where 32-bit code runs under qemu).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/prepare.sh >/dev/null || { echo "bench-compress: scripts/prepare.sh failed" >&2; exit 0; }
+for need in makensis:nsis zstd:zstd xz:xz-utils /usr/bin/time:time python3:python3; do
+    command -v ${need%%:*} >/dev/null ||
+        { apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends ${need#*:} >/dev/null; } ||
+        echo "bench-compress: could not install ${need#*:}" >&2
+done
+runs=${BENCH_COMPRESS_RUNS:-8}
+read -r -a levels <<<"${BENCH_COMPRESS_SWEEP-19 22}"
+out=build/bench
+tree=build/bench-compress-tree
+tool=$tree/hosttools/payloadtool
+mkdir -p $out
+log=$out/compress-build.log
+: >$log
+trap 'scripts/wine-run.sh --stop $tree >/dev/null 2>&1' EXIT
+
+emulated=0
+grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null && emulated=1
+kind="natively (32-bit x86 code runs directly)"
+[ $emulated = 1 ] && kind="under qemu-i386 (this machine runs 64-bit user code only; Wine's 32-bit programs are emulated)"
+
+echo "bench-compress: building setup.exe and the driver" >&2
+cmake -S . -B $tree -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+      -DSETUP_PAYLOAD= >>$log 2>&1 &&
+    cmake --build $tree -j"$(nproc)" --target setupimage benchdriver >>$log 2>&1 ||
+    { echo "bench-compress: the build failed: $log" >&2; exit 0; }
+linked=$tree/setup-linked.exe
+
+# The corpus: Wine's 30 largest 32-bit DLLs, present wherever wine32 is.
+wine_dlls=$(ls -d /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/wine/i386-windows 2>/dev/null | head -1)
+corpus=$out/compress-corpus
+if [ ! -d $corpus ]; then
+    mkdir -p $corpus
+    ls -S "$wine_dlls"/*.dll | head -30 | xargs cp -t $corpus
+fi
+# A product that does not compress: random bytes.
+random=$out/compress-random
+mkdir -p $random
+[ "$(stat -c %s $random/Tandreloop.exe 2>/dev/null)" = 33554432 ] || head -c 33554432 /dev/urandom >$random/Tandreloop.exe
+# The installs' share of the corpus.
+limit=${BENCH_COMPRESS_INSTALL_MIB:-}
+[ -z "$limit" ] && [ $emulated = 1 ] && limit=60
+subset=$out/compress-subset
+rm -rf $subset && mkdir -p $subset
+total=0
+for f in $(ls $corpus); do
+    size=$(stat -c %s $corpus/$f)
+    [ -n "$limit" ] && [ $((total + size)) -gt $((limit << 20)) ] && continue
+    cp $corpus/$f $subset/ && total=$((total + size))
+done
+
+mib() { echo "scale=1; $1 / 1048576" | bc; }
+pct() { echo "scale=1; 100 * $1 / $2" | bc; }
+ratio() { echo "scale=3; $1 / $2" | bc | sed 's/^\./0./'; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# "seconds max-resident-KiB" of a command
+timed() { /usr/bin/time -f '%e %M' -o $out/time.txt "$@" >>$log 2>&1; cat $out/time.txt; }
+
+{
+    echo "## The compressed payload, measured $kind"
+    echo
+    echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)),"
+    echo "$(wine --version 2>/dev/null), makensis $(makensis -VERSION 2>/dev/null), zstd library $(zstd -V | sed 's/.*v\([0-9.]*\).*/\1/'),"
+    echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)."
+    echo
+} >$out/compress.md
+
+# ---- sizes, and the time each tool takes to make them ----
+echo "bench-compress: sizes" >&2
+{
+    echo "| product | files | stored payload | setup.exe, stored | setup.exe, compressed | NSIS zlib | NSIS /SOLID lzma | compressed ÷ NSIS lzma (≤ 1.10) | compressed ÷ NSIS zlib (≤ 0.50) |"
+    echo "|---|---|---|---|---|---|---|---|---|"
+} >>$out/compress.md
+for product in $corpus $random; do
+    name=$(basename $product)
+    files=$(ls $product | wc -l)
+    $tool pack --allow-no-exe -o $out/$name.bin $product >>$log 2>&1
+    $tool stamp $linked -o $out/$name-stored.exe --allow-no-exe $product >>$log 2>&1
+    read -r stamp_s stamp_kib <<<"$(timed $tool stamp $linked -o $out/$name-compressed.exe --allow-no-exe --compress $product)"
+    $tool verify --allow-no-exe $out/$name-compressed.exe >>$log 2>&1 || echo "bench-compress: $name: verify failed" >&2
+    makensis -V2 -DPAYLOAD="$PWD/$product" -DOUT="$PWD/$out/$name-nsis-zlib.exe" bench/nsis-compress.nsi >>$log 2>&1
+    read -r nsis_s nsis_kib <<<"$(timed makensis -V2 -DPAYLOAD="$PWD/$product" -DOUT="$PWD/$out/$name-nsis-lzma.exe" -DSOLID \
+                                  bench/nsis-compress.nsi)"
+    raw=$(stat -c %s $out/$name.bin)
+    stored=$(stat -c %s $out/$name-stored.exe)
+    z=$(stat -c %s $out/$name-compressed.exe)
+    zlib=$(stat -c %s $out/$name-nsis-zlib.exe)
+    lzma=$(stat -c %s $out/$name-nsis-lzma.exe)
+    echo "| $name | $files | $raw B | $stored B | $z B ($(pct $z $raw) %) | $zlib B ($(pct $zlib $raw) %) |" \
+         "$lzma B ($(pct $lzma $raw) %) | $(ratio $z $lzma) | $(ratio $z $zlib) |" >>$out/compress.md
+    echo "$name $raw $stamp_s $stamp_kib $nsis_s $nsis_kib" >>$out/compress-times.txt
+done
+{
+    echo
+    echo "| making the corpus's setup | time | MB of product per s | peak memory |"
+    echo "|---|---|---|---|"
+    read -r _ raw stamp_s stamp_kib nsis_s nsis_kib <<<"$(grep '^compress-corpus ' $out/compress-times.txt | tail -1)"
+    echo "| payloadtool stamp --compress (default level) | $stamp_s s | $(echo "scale=1; $raw / 1000000 / $stamp_s" | bc) | $((stamp_kib / 1024)) MiB |"
+    echo "| makensis, SetCompressor /SOLID lzma | $nsis_s s | $(echo "scale=1; $raw / 1000000 / $nsis_s" | bc) | $((nsis_kib / 1024)) MiB |"
+    echo
+} >>$out/compress.md
+rm -f $out/compress-times.txt
+
+# ---- the window: zstd's command line on the same stored payload ----
+if [ ${#levels[@]} -gt 0 ]; then
+    echo "bench-compress: zstd levels and windows" >&2
+    raw=$(stat -c %s $out/compress-corpus.bin)
+    {
+        echo "| codec, on the corpus's stored payload | window | size | ÷ NSIS lzma | compress | decode (host, 64-bit) |"
+        echo "|---|---|---|---|---|---|"
+    } >>$out/compress.md
+    lzma=$(stat -c %s $out/compress-corpus-nsis-lzma.exe)
+    try() {
+        local label=$1 window=$2 pack=$3 unpack=$4 t0 t1 t2
+        t0=$(date +%s.%N)
+        $pack <$out/compress-corpus.bin >$out/sweep.out
+        t1=$(date +%s.%N)
+        $unpack <$out/sweep.out >/dev/null
+        t2=$(date +%s.%N)
+        local cb=$(stat -c %s $out/sweep.out)
+        echo "| $label | $window | $cb B ($(pct $cb $raw) %) | $(ratio $cb $lzma) | $(echo "$t1 - $t0" | bc | xargs printf '%.1f') s |" \
+             "$(echo "$t2 - $t1" | bc | xargs printf '%.2f') s |" >>$out/compress.md
+    }
+    for level in "${levels[@]}"; do
+        ultra=""
+        [ "$level" -gt 19 ] && ultra=--ultra
+        for w in 23 24 25 26 27; do
+            try "zstd $ultra -$level" "$((1 << (w - 20))) MiB" "zstd -q -T1 --no-check $ultra -$level --zstd=wlog=$w -c" \
+                "zstd -q -d --memory=128MB -c"
+        done
+    done
+    try "xz -9e" "64 MiB" "xz -T1 -9e -c" "xz -d -c"
+    try "gzip -9" "32 KiB" "gzip -9 -c" "gzip -d -c"
+    rm -f $out/sweep.out
+    echo >>$out/compress.md
+fi
+
+# ---- installs under Wine ----
+echo "bench-compress: installs of $(du -sm $subset | cut -f1) MiB" >&2
+$tool stamp $linked -o $out/subset-stored.exe --allow-no-exe $subset >>$log 2>&1
+$tool stamp $linked -o $out/subset-compressed.exe --allow-no-exe --compress $subset >>$log 2>&1
+makensis -V2 -DPAYLOAD="$PWD/$subset" -DOUT="$PWD/$out/subset-nsis-lzma.exe" -DSOLID bench/nsis-compress.nsi >>$log 2>&1
+makensis -V2 -DPAYLOAD="$PWD/$subset" -DOUT="$PWD/$out/subset-nsis-zlib.exe" bench/nsis-compress.nsi >>$log 2>&1
+# A small compressed setup, for start-up against size.
+$tool stamp $linked -o $out/small-compressed.exe --compress $tree/product/TandreCore.dll \
+    $tree/product/TandreDraw.dll $tree/product/Tandreloop.exe >>$log 2>&1
+sync
+scripts/wine-run.sh --start $tree >/dev/null || { echo "bench-compress: Wine did not start" >&2; exit 0; }
+driver() { scripts/wine-run.sh $tree/bench/benchdriver.exe "$@" | tr -d '\r'; }
+driver product="$PWD/$subset" runs="$runs" setup="$PWD/$out/subset-stored.exe" setup:compressed="$PWD/$out/subset-compressed.exe" \
+    nsis="$PWD/$out/subset-nsis-lzma.exe" nsis:nsis-zlib="$PWD/$out/subset-nsis-zlib.exe" >$out/compress-samples.txt
+[ -f $out/small-compressed.exe ] &&
+    driver product="$PWD/$subset" runs="$runs" start:small="$PWD/$out/small-compressed.exe" \
+        start:large="$PWD/$out/subset-compressed.exe" >>$out/compress-samples.txt
+
+# Peak memory at 100 MiB and 1 GiB of product, compressed.
+echo "bench-compress: peak memory at 100 MiB and 1 GiB" >&2
+for mib in 100 1024; do
+    product=$out/compress-memory-$mib
+    rm -rf $product && mkdir -p $product
+    if [ $mib = 100 ]; then
+        total=0
+        for f in $(ls $corpus); do
+            size=$(stat -c %s $corpus/$f)
+            [ $((total + size)) -gt $((100 << 20)) ] && continue
+            cp $corpus/$f $product/ && total=$((total + size))
+        done
+        head -c $(((100 << 20) - total)) $random/Tandreloop.exe >$product/filler.bin
+    else
+        cp $subset/* $product/
+        yes "Tandreloop sample data, line after line" | head -c $(((1024 << 20) - $(du -sb $subset | cut -f1))) \
+            >$product/samples.txt
+    fi
+    $tool stamp $linked -o $out/memory-$mib.exe --allow-no-exe --compress $product >>$log 2>&1
+    sync
+    driver product="$PWD/$product" runs=2 setup:memory-$mib="$PWD/$out/memory-$mib.exe" >>$out/compress-samples.txt
+    echo "memory-$mib carried $(stat -c %s $out/memory-$mib.exe)" >>$out/compress-samples.txt
+    rm -rf $product $out/memory-$mib.exe
+done
+
+python3 - "$out/compress-samples.txt" "$(du -sb $subset | cut -f1)" "$(ls $subset | wc -l)" >>$out/compress.md <<'EOF'
+import statistics, sys
+from collections import defaultdict
+samples, errors = defaultdict(list), []
+for line in open(sys.argv[1]):
+    f = line.split()
+    if len(f) >= 4 and f[0] == "error":
+        errors.append(" ".join(f[1:]))
+    elif len(f) == 4 and f[2].isdigit() and int(f[2]) > 0:
+        samples[(f[0], f[1])].append(float(f[3]))
+def cell(figure, program, unit="ms"):
+    v = samples.get((figure, program))
+    if not v:
+        return "", None
+    m = statistics.median(v)
+    return f"{m:,.0f} {unit} ({min(v):,.0f}–{max(v):,.0f})", m
+mib = int(sys.argv[2]) / 1048576
+print(f"Installs of {mib:.1f} MiB in {sys.argv[3]} files (the corpus's files in name order), "
+      f"median (min–max) of the runs after a warm-up:")
+print()
+print("| program | install | start-up | peak memory (Wine) | peak memory (host process) |")
+print("|---|---|---|---|---|")
+for program, label in (("setup", "setup.exe, stored"), ("compressed", "setup.exe, compressed"),
+                       ("nsis", "NSIS, /SOLID lzma"), ("nsis-zlib", "NSIS, zlib")):
+    print(f"| {label} | {cell('install_ms', program)[0]} | {cell('startup_ms', program)[0]} | "
+          f"{cell('peak_wine_mb', program, 'MB')[0]} | {cell('peak_host_mb', program, 'MB')[0]} |")
+stored, z, lzma = (cell("install_ms", p)[1] for p in ("setup", "compressed", "nsis"))
+small, large = cell("startup_ms", "small")[1], cell("startup_ms", "large")[1]
+print()
+if stored and z:
+    print(f"- compressed ÷ stored install: {z / stored:.2f} (goal ≤ 2)")
+if lzma and z:
+    print(f"- compressed ÷ NSIS /SOLID lzma install: {z / lzma:.2f} (goal ≤ 0.5)")
+if small and large:
+    print(f"- start-up, compressed setup of this size ÷ the compressed sample: {large / small:.2f} (flat: ≈ 1)")
+carried = dict(line.split()[0:3:2] for line in open(sys.argv[1]) if " carried " in line)
+for mib in ("100", "1024"):
+    program = f"memory-{mib}"
+    if cell("install_ms", program)[1]:
+        print(f"- {mib} MiB of product in a {int(carried.get(program, 0)) / 1e6:.1f} MB setup: install "
+              f"{cell('install_ms', program)[0]}, peak memory {cell('peak_wine_mb', program, 'MB')[0]} (Wine), "
+              f"{cell('peak_host_mb', program, 'MB')[0]} (host process)")
+for e in errors:
+    print(f"- error: {e}")
+EOF
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)." >>$out/compress.md
+cat $out/compress.md
+exit 0
