@@ -61,58 +61,66 @@ void GiveFrameBytes(PayloadDecoder *decoder, const unsigned char *data, size_t c
     decoder->cbFrameLeft -= cb;
 }
 
-enum Decoded { DECODED_DAMAGED, DECODED_SOME, DECODED_NEEDS_INPUT };
-
-/* Decodes the next bytes into the buffer. Damaged: a stream that zstd refuses,
-   that ends early, or that holds more than the header says. */
-static Decoded DecodeMore(PayloadDecoder *decoder)
+FrameStep DecodeFrame(PayloadDecoder *decoder, unsigned char *out, size_t cbOut, size_t *fill)
 {
-    if (decoder->frameEnded)
-        return DECODED_DAMAGED;     // the parser wants more than the frame held
-    ZSTD_inBuffer in = { decoder->input, decoder->cbInput, decoder->atInput };
-    ZSTD_outBuffer out = { decoder->buffer, PAYLOAD_PIECE_BYTES, 0 };
-    size_t result = ZSTD_decompressStream(decoder->stream, &out, &in);
-    if (ZSTD_isError(result))
-        return DECODED_DAMAGED;
-    int moved = out.pos != 0 || in.pos != decoder->atInput;
-    decoder->atInput = in.pos;
-    decoder->fill = out.pos;
-    decoder->atBuffer = 0;
-    decoder->cbDecoded += out.pos;
-    decoder->frameEnded = result == 0;
-    if (decoder->cbDecoded > decoder->header.cbDecoded)
-        return DECODED_DAMAGED;
-    if (moved || decoder->frameEnded)
-        return DECODED_SOME;
-    // No progress with all given bytes taken: the next ones, if there are any.
-    return decoder->cbFrameLeft && decoder->atInput == decoder->cbInput ? DECODED_NEEDS_INPUT : DECODED_DAMAGED;
+    while (*fill < cbOut)
+    {
+        if (decoder->frameEnded)
+            return FRAME_ENDED;
+        ZSTD_inBuffer in = { decoder->input, decoder->cbInput, decoder->atInput };
+        ZSTD_outBuffer to = { out, cbOut, *fill };
+        size_t result = ZSTD_decompressStream(decoder->stream, &to, &in);
+        if (ZSTD_isError(result))
+            return FRAME_DAMAGED;
+        int moved = to.pos != *fill || in.pos != decoder->atInput;
+        decoder->cbDecoded += to.pos - *fill;
+        decoder->atInput = in.pos;
+        *fill = to.pos;
+        decoder->frameEnded = result == 0;
+        if (decoder->cbDecoded > decoder->header.cbDecoded)
+            return FRAME_DAMAGED;
+        // No progress with all given bytes taken: the next ones, if there are
+        // any; otherwise the frame was cut short.
+        if (!moved && !decoder->frameEnded)
+            return decoder->cbFrameLeft && decoder->atInput == decoder->cbInput ? FRAME_NEEDS_INPUT : FRAME_DAMAGED;
+    }
+    return decoder->frameEnded ? FRAME_ENDED : FRAME_FULL;
+}
+
+PayloadPieceKind NextParsedPiece(PayloadDecoder *decoder, const unsigned char *data, size_t cb, size_t *pos,
+                                 PayloadPiece *piece)
+{
+    PayloadPieceKind kind = NextPayloadPiece(&decoder->parser, data, cb, pos, piece);
+    if (kind == PIECE_FILE && (decoder->parser.cEntries > decoder->header.cEntries ||
+                               decoder->parser.cbName > decoder->header.cbLongestName))
+        return PIECE_DAMAGED;
+    return kind;
+}
+
+int IsWholePayload(const PayloadDecoder *decoder)
+{
+    return decoder->frameEnded && !decoder->cbFrameLeft && decoder->atInput == decoder->cbInput &&
+           decoder->cbDecoded == decoder->header.cbDecoded && decoder->parser.cEntries == decoder->header.cEntries;
 }
 
 PayloadPieceKind NextDecodedPiece(PayloadDecoder *decoder, PayloadPiece *piece)
 {
     for (;;)
     {
-        PayloadPieceKind kind = NextPayloadPiece(&decoder->parser, decoder->buffer, decoder->fill,
-                                                 &decoder->atBuffer, piece);
-        if (kind == PIECE_FILE && (decoder->parser.cEntries > decoder->header.cEntries ||
-                                   decoder->parser.cbName > decoder->header.cbLongestName))
-            return PIECE_DAMAGED;
+        PayloadPieceKind kind = NextParsedPiece(decoder, decoder->buffer, decoder->fill, &decoder->atBuffer, piece);
         if (kind != PIECE_MORE && kind != PIECE_END)
             return kind;
         // At the end mark, what follows it is decoded too, so that the frame's
         // own checks and the counts are seen.
         if (kind == PIECE_END && decoder->frameEnded)
-        {
-            if (decoder->cbFrameLeft || decoder->atInput != decoder->cbInput ||
-                decoder->cbDecoded != decoder->header.cbDecoded ||
-                decoder->parser.cEntries != decoder->header.cEntries)
-                return PIECE_DAMAGED;
-            return PIECE_END;
-        }
-        Decoded decoded = DecodeMore(decoder);
-        if (decoded == DECODED_DAMAGED)
+            return IsWholePayload(decoder) ? PIECE_END : PIECE_DAMAGED;
+        if (kind == PIECE_MORE && decoder->frameEnded)
+            return PIECE_DAMAGED;       // the parser wants more than the frame held
+        decoder->fill = decoder->atBuffer = 0;
+        FrameStep step = DecodeFrame(decoder, decoder->buffer, PAYLOAD_PIECE_BYTES, &decoder->fill);
+        if (step == FRAME_DAMAGED)
             return PIECE_DAMAGED;
-        if (decoded == DECODED_NEEDS_INPUT)
+        if (step == FRAME_NEEDS_INPUT && decoder->fill == 0)
             return PIECE_MORE;
     }
 }

@@ -76,4 +76,29 @@ void GiveFrameBytes(PayloadDecoder *decoder, const unsigned char *data, size_t c
    decoded and every count agrees. */
 PayloadPieceKind NextDecodedPiece(PayloadDecoder *decoder, PayloadPiece *piece);
 
+/* The same work in two halves, for a setup that decodes on a second thread
+   while the first writes: DecodeFrame on the one, NextParsedPiece and
+   IsWholePayload on the other. */
+enum FrameStep
+{
+    FRAME_FULL,             /* out is full */
+    FRAME_NEEDS_INPUT,      /* give the frame's next bytes and call again with the same out */
+    FRAME_ENDED,            /* the frame is decoded and flushed */
+    FRAME_DAMAGED           /* zstd cannot decode it, it ends early or holds more than the header says */
+};
+
+/* Decodes into out[*fill .. cbOut-1], moving *fill on. */
+FrameStep DecodeFrame(PayloadDecoder *decoder, unsigned char *out, size_t cbOut, size_t *fill);
+
+/* The next piece of decoded bytes data[*pos .. cb-1], with every rule of
+   NextDecodedPiece that needs only the bytes; PIECE_MORE when all were taken.
+   PIECE_END means the end mark was found: the frame must still end, and
+   IsWholePayload agree, before the payload counts as whole. */
+PayloadPieceKind NextParsedPiece(PayloadDecoder *decoder, const unsigned char *data, size_t cb, size_t *pos,
+                                 PayloadPiece *piece);
+
+/* 1 when the frame has ended, all of it given and decoded, with the decoded
+   size and the entry count the header's and the end mark found. */
+int IsWholePayload(const PayloadDecoder *decoder);
+
 #endif
