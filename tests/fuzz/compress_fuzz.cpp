@@ -7,7 +7,6 @@
 
 #include "decode.h"
 
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,8 +43,7 @@ static void Decode(const uint8_t *input, size_t cbInput)
     size_t cbGive = input[cbInput - 1] % 64 + 1, atFrame = PAYLOAD_HEADER_BYTES;
     PayloadPiece piece;
     PayloadPieceKind kind;
-    uint64_t cbLeft = 0, cbData = 0;
-    uint32_t cFiles = 0;
+    uint64_t cbLeft = 0, cbData = 0, cFiles = 0;
     bool inFile = false;
     while ((kind = NextDecodedPiece(&decoder, &piece)) != PIECE_END && kind != PIECE_DAMAGED)
     {
@@ -91,7 +89,7 @@ static void ParseInPieces(const uint8_t *input, size_t cbInput)
     StartPayloadParser(&parser);
     PayloadPiece piece;
     PayloadPieceKind kind = PIECE_MORE;
-    size_t cbLeft = 0;
+    size_t cbLeft = 0;                          // of the entry the parser is in
     bool cutShort = false;      // the walk saw an entry's data run past the input; the parser waits for it
     for (size_t from = 0; from < cbInput && kind == PIECE_MORE; from += cbPiece)
     {

@@ -1,8 +1,7 @@
-// compress_test.cpp - the compressed form: the entry parser fed in pieces, the
-// decoder on payloads made here with zstd, and the payload tool's --compress
-//
-// Decoding rebuilds the stored payload byte for byte from the pieces, so any
-// lost, repeated or misplaced byte shows.
+// compress_test.cpp - the compressed form: the decoder on payloads made here
+// with zstd, and stamp --compress refusing an older setup (the fuzzer feeds
+// the entry parser in pieces of every size; tests/win/vendor.sh and
+// tests/e2e/compressed.sh take the tool's output through the setup)
 
 #include "decode.h"
 #include "testimage.h"
@@ -35,41 +34,14 @@ std::string Entry(const std::string &name, const std::string &data)
 
 const std::string s_end(PAYLOAD_END_BYTES, '\0');
 
-/* An entry's name and length, as the stored layout has them before its data. */
-std::string Head(const PayloadPiece &piece)
+/* Adds a piece to stored, rebuilt in the stored layout: any lost, repeated
+   or misplaced byte shows when it is compared with the original. */
+void Rebuild(PayloadPieceKind kind, const PayloadPiece &piece, std::string *stored)
 {
-    return Entry(piece.name, "").substr(0, strlen(piece.name) + 1) + Entry("", std::string(piece.cbFile, 'x')).substr(1, 4);
-}
-
-struct Rebuilt
-{
-    PayloadPieceKind last;
-    std::string stored;     /* entries as the pieces gave them, in the stored layout */
-    int files;
-};
-
-/* Feeds stored in pieces of cbPiece bytes. */
-Rebuilt ParseInPieces(const std::string &stored, size_t cbPiece)
-{
-    Rebuilt rebuilt = { PIECE_MORE, "", 0 };
-    PayloadParser parser;
-    StartPayloadParser(&parser);
-    PayloadPiece piece;
-    for (size_t at = 0; at < stored.size() && rebuilt.last == PIECE_MORE; at += cbPiece)
-    {
-        std::string input = stored.substr(at, cbPiece);
-        size_t pos = 0;
-        while ((rebuilt.last = NextPayloadPiece(&parser, (const unsigned char *)input.data(), input.size(), &pos,
-                                                &piece)) > PIECE_MORE && rebuilt.last < PIECE_END)
-        {
-            if (rebuilt.last == PIECE_FILE)
-                rebuilt.stored += Head(piece);
-            else if (rebuilt.last == PIECE_DATA)
-                rebuilt.stored.append((const char *)piece.data, piece.cbData);
-            rebuilt.files += rebuilt.last == PIECE_FILE_END;
-        }
-    }
-    return rebuilt;
+    if (kind == PIECE_FILE)
+        *stored += Entry(piece.name, std::string(piece.cbFile, 'x')).substr(0, strlen(piece.name) + 5);
+    else if (kind == PIECE_DATA)
+        stored->append((const char *)piece.data, piece.cbData);
 }
 
 std::string Sample()
@@ -80,29 +52,9 @@ std::string Sample()
     return Entry("a.dll", "MZ a") + Entry("sub dir\\empty.dat", "") + Entry("Tandreloop.exe", big) + s_end;
 }
 
-TEST(PayloadParser, PiecesOfAnySizeGiveTheEntriesAndTheirRules)
-{
-    std::string stored = Sample();
-    for (size_t cbPiece : { (size_t)1, (size_t)3, (size_t)4096, stored.size() })
-    {
-        Rebuilt rebuilt = ParseInPieces(stored, cbPiece);
-        EXPECT_EQ(rebuilt.last, PIECE_END) << cbPiece;
-        EXPECT_EQ(rebuilt.files, 3) << cbPiece;
-        EXPECT_EQ(rebuilt.stored + s_end, stored) << cbPiece;
-    }
-    // A name longer than any may be is refused before its end arrives.
-    EXPECT_EQ(ParseInPieces(std::string(PAYLOAD_NAME_MAX + 1, 'n'), 1).last, PIECE_DAMAGED);
-    EXPECT_EQ(ParseInPieces(Entry(std::string(PAYLOAD_NAME_MAX, 'n'), "") + s_end, 5).last, PIECE_DAMAGED);
-    Rebuilt bad = ParseInPieces(Entry("a", "1") + Entry("b\\..\\..\\c", "2") + s_end, 2);
-    EXPECT_EQ(bad.last, PIECE_DAMAGED);
-    EXPECT_EQ(bad.files, 1);
-    EXPECT_EQ(ParseInPieces(Entry("a", "1234").substr(0, 8), 3).last, PIECE_MORE);
-}
-
 TEST(Crc32, IsZipsInPiecesOfAnySize)
 {
     EXPECT_EQ(UpdateCrc32(UpdateCrc32(0, "1234", 4), "56789", 5), 0xCBF43926u);
-    EXPECT_EQ(UpdateCrc32(0, "", 0), 0u);
 }
 
 /* A compressed payload made here, its header's fields open to damage. */
@@ -124,7 +76,7 @@ struct Decoded
 {
     PayloadCheck check;
     PayloadPieceKind last;
-    std::string stored;
+    std::string stored;     /* rebuilt */
 };
 
 Decoded Decode(const std::string &payload)
@@ -139,7 +91,7 @@ Decoded Decode(const std::string &payload)
     std::vector<uint64_t> workspace(compressed.cbWorkspace / 8 + 1);
     std::vector<unsigned char> buffer(PAYLOAD_PIECE_BYTES);
     PayloadDecoder decoder;
-    EXPECT_EQ(StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, buffer.data()), 1);
+    StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, buffer.data());
     PayloadPiece piece;
     size_t at = PAYLOAD_HEADER_BYTES;
     while ((decoded.last = NextDecodedPiece(&decoder, &piece)) != PIECE_END && decoded.last != PIECE_DAMAGED)
@@ -151,10 +103,7 @@ Decoded Decode(const std::string &payload)
         }
         else if (decoded.last == PIECE_MORE)
             break;
-        else if (decoded.last == PIECE_FILE)
-            decoded.stored += Head(piece);
-        else if (decoded.last == PIECE_DATA)
-            decoded.stored.append((const char *)piece.data, piece.cbData);
+        Rebuild(decoded.last, piece, &decoded.stored);
     }
     return decoded;
 }
@@ -195,36 +144,18 @@ TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
     }
 }
 
-std::string Shell(const std::string &command)
-{
-    std::string output = testing::TempDir() + "compress_test.out";
-    int status = system((command + " >'" + output + "' 2>&1").c_str());
-    return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + ReadAll(output);
-}
-
-TEST(PayloadToolCompress, PacksTheSameBytesEveryRunAndRefusesASetupWithoutDecoder)
+TEST(PayloadToolCompress, RefusesASetupWithoutTheDecoder)
 {
     fs::path dir = testing::TempDir() + "compress_test";
     fs::remove_all(dir);
-    std::string stored = Sample(), tool = std::string("'") + PAYLOADTOOL_PATH + "' ";
-    WriteAll(dir / "product/a.dll", "MZ a");
-    WriteAll(dir / "product/Tandreloop.exe", stored);
-    WriteAll(dir / "setup.exe", MakeTestImage(stored));
-    std::string d = dir.string() + "/";
-    ASSERT_EQ(Shell(tool + "pack -o " + d + "stored.bin " + d + "product/a.dll " + d + "product/Tandreloop.exe"), "0 ");
-    for (const char *out : { "one.bin", "two.bin" })
-        ASSERT_EQ(Shell(tool + "pack --compress=5 -o " + d + out + " " + d + "product/a.dll " + d + "product/Tandreloop.exe"), "0 ");
-    std::string packed = ReadAll(dir / "one.bin");
-    EXPECT_EQ(packed, ReadAll(dir / "two.bin"));
-    Decoded decoded = Decode(packed);
-    EXPECT_EQ(decoded.last, PIECE_END);
-    EXPECT_EQ(decoded.stored + s_end, ReadAll(dir / "stored.bin"));
-    std::string size = std::to_string(stored.size()), total = std::to_string(stored.size() + 4);
-    EXPECT_EQ(Shell(tool + "list " + d + "one.bin").rfind("0 a.dll\t4\nTandreloop.exe\t" + size + "\n2 entries, " + total + " bytes, zstd", 0), 0u);
-
-    std::string refused = Shell(tool + "stamp " + d + "setup.exe --compress -o " + d + "out.exe " + d + "product");
-    EXPECT_EQ(refused.substr(0, 2), "1 ") << refused;
-    EXPECT_EQ(std::count(refused.begin(), refused.end(), '\n'), 1) << refused;
+    WriteAll(dir / "product/Tandreloop.exe", "MZ exe");
+    WriteAll(dir / "setup.exe", MakeTestImage(Sample()));     // no forms resource, as setups built before it
+    std::string d = dir.string() + "/", out = d + "said.txt";
+    int status = system(("'" PAYLOADTOOL_PATH "' stamp " + d + "setup.exe --compress -o " + d + "out.exe " + d +
+                         "product >" + out + " 2>&1").c_str());
+    std::string said = ReadAll(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
     fs::remove_all(dir);
 }
