@@ -18,12 +18,14 @@ PayloadCheck CheckCompressedPayload(const unsigned char *head, size_t cbHead, ui
     compressed->cbFrame = cbPayload - PAYLOAD_HEADER_BYTES;
 
     // The tool always writes the content size into the frame header, and every
-    // entry takes at least a one-byte name, a zero and its length.
+    // entry takes at least a one-byte name, a zero and its length. The count
+    // ranges the progress bar, which takes an int.
     ZSTD_frameHeader frame;
     const unsigned char *frameHead = head + PAYLOAD_HEADER_BYTES;
     size_t cbFrameHead = cbHead - PAYLOAD_HEADER_BYTES;
     if (ZSTD_getFrameHeader(&frame, frameHead, cbFrameHead) != 0 || frame.frameType != ZSTD_frame ||
         frame.frameContentSize != header->cbDecoded || header->cbLongestName > PAYLOAD_NAME_MAX ||
+        header->cEntries > 0x7FFFFFFF ||
         header->cbDecoded < (uint64_t)header->cEntries * (2 + PAYLOAD_LENGTH_BYTES) + 1)
         return CHECK_DAMAGED;
     compressed->cbWindow = frame.windowSize;
