@@ -71,8 +71,8 @@ for f in $(ls $corpus); do
 done
 
 mib() { echo "scale=1; $1 / 1048576" | bc; }
-pct() { echo "scale=1; 100 * $1 / $2" | bc; }
-ratio() { echo "scale=3; $1 / $2" | bc | sed 's/^\./0./'; }
+pct() { printf '%.1f' "$(echo "100 * $1 / $2" | bc -l)"; }
+ratio() { printf '%.3f' "$(echo "$1 / $2" | bc -l)"; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 # "seconds CPU-seconds max-resident-KiB" of a command. The CPU time, user and
 # system, is the figure to compare when other work shares the machine.
