@@ -174,47 +174,70 @@ static void PrintSteps(const Target &target, int run)
     DeleteFileA(STEPS_FILE);
 }
 
+/* A mark among Wine's trace lines (WINEDEBUG=+debugstr). Left out while the
+   latency thread exists: under qemu, OutputDebugString with a second thread
+   running was seen to crash that thread and the driver with it. */
+static bool s_threaded;
+static void TraceMark(const char *text)
+{
+    if (!s_threaded)
+        OutputDebugStringA(text);
+}
+
 /* ---- how long the window leaves a message waiting ---- */
 
 struct LatencyProbe
 {
     HWND hwnd;
-    volatile LONG stop;
+    volatile LONG probing;          /* set by the driver: send messages to hwnd */
+    volatile LONG idle;             /* set by the thread: not sending */
     std::vector<double> waits;      /* ms, one per message sent */
-    HANDLE thread;
 };
 
+static LatencyProbe s_probe;
+
+/* One thread for the driver's whole life: it sends while the driver says so
+   and says when it has stopped. */
 static DWORD WINAPI LatencyThread(void *param)
 {
     LatencyProbe *probe = (LatencyProbe *)param;
-    while (!probe->stop)
+    for (;;)
     {
+        if (!probe->probing)
+        {
+            probe->idle = 1;
+            Sleep(POLL_MS);
+            continue;
+        }
+        probe->idle = 0;
         DWORD_PTR result;
         double start = NowMs();
         SendMessageTimeoutA(probe->hwnd, WM_NULL, 0, 0, SMTO_NORMAL, LATENCY_TIMEOUT_MS, &result);
         probe->waits.push_back(NowMs() - start);
         Sleep(LATENCY_GAP_MS);
     }
-    return 0;
 }
 
 static void StartLatencyProbe(LatencyProbe *probe, HWND hwnd)
 {
+    static HANDLE s_thread;
+    if (!s_thread)
+        s_thread = CreateThread(NULL, 0, LatencyThread, probe, 0, NULL);
+    s_threaded = true;
     probe->hwnd = hwnd;
-    probe->stop = 0;
     probe->waits.clear();
-    probe->thread = CreateThread(NULL, 0, LatencyThread, probe, 0, NULL);
+    probe->idle = 0;
+    InterlockedExchange(&probe->probing, 1);
 }
 
 /* Ends the probe and prints its figures (none when it did not run). */
 static void EndLatencyProbe(LatencyProbe *probe, const Target &target, int run)
 {
-    if (!probe->thread)
+    if (!probe->probing)
         return;
-    InterlockedExchange(&probe->stop, 1);
-    WaitForSingleObject(probe->thread, INFINITE);
-    CloseHandle(probe->thread);
-    probe->thread = NULL;
+    InterlockedExchange(&probe->probing, 0);
+    while (!probe->idle)
+        Sleep(POLL_MS);
     std::vector<double> &waits = probe->waits;
     if (waits.empty())
         return;
@@ -417,7 +440,7 @@ static bool StartTimed(const Target &target, int run, Program *program)
 {
     std::string commandLine = "\"" + target.exe + "\"";
     STARTUPINFOA si = { sizeof(si) };
-    OutputDebugStringA("bench: start");
+    TraceMark("bench: start");
     double start = NowMs();
     DriverMark("start", start);
     if (!CreateProcessA(target.exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &program->pi))
@@ -428,7 +451,7 @@ static bool StartTimed(const Target &target, int run, Program *program)
     program->hwnd = PollWindow(program->pi, target.windowClass, target.caption);
     double visible = NowMs();
     DriverMark("visible", visible);
-    OutputDebugStringA("bench: window visible");
+    TraceMark("bench: window visible");
     if (!program->hwnd)
     {
         Error(target, run, "no window: the process ended or hangs");
@@ -453,23 +476,22 @@ static void InstallTimed(const Target &target, int run, const Program &program, 
 
     double userBefore = 0, systemBefore = 0, userAfter = 0, systemAfter = 0;
     HostCpuMs(hostPid, &userBefore, &systemBefore);
-    OutputDebugStringA("bench: press");
+    TraceMark("bench: press");
     double press = NowMs();
     DriverMark("press", press);
     // The command a click on Install sends: BM_CLICK needs the button to take the
     // focus and mouse capture first, and under Wine the floor's plain window
     // at times lost that press.
-    LatencyProbe probe = {};
     if (!g_options["latency"].empty())
-        StartLatencyProbe(&probe, program.hwnd);
+        StartLatencyProbe(&s_probe, program.hwnd);
     PostMessageA(program.hwnd, WM_COMMAND, MAKEWPARAM(target.installId, BN_CLICKED),
                  (LPARAM)GetDlgItem(program.hwnd, target.installId));
     bool success = false;
     HWND box = PollResultBox(program.pi, program.hwnd, &success);
     double done = NowMs();
     DriverMark("box", done);
-    EndLatencyProbe(&probe, target, run);
-    OutputDebugStringA("bench: result box visible");
+    EndLatencyProbe(&s_probe, target, run);
+    TraceMark("bench: result box visible");
     if (!success)
     {
         DWORD code = STILL_ACTIVE;
