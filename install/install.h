@@ -11,10 +11,12 @@
 
 #define FAILURE_BYTES   2048    /* failure text: what failed, a line feed, where */
 
-/* Writes every payload entry as a file into folder (which ends in a backslash),
-   showing progress on the setup window. The whole payload is checked before the
-   first file is written. Returns 1 when every entry was written; otherwise 0,
-   with the walk stopped and szFailure holding "What Failed\nwhere". */
+/* Writes every payload entry as a file under folder (which ends in a
+   backslash), making the folders the entries name, and shows the progress on
+   the setup window. The whole payload, and that every file's path fits, is
+   checked before the first file is written. Returns 1 when every entry was
+   written; otherwise 0, with the walk stopped and szFailure holding
+   "What Failed\nwhere". */
 int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cbFailure);
 
 /* Saves <desktop>\<linkName>.lnk pointing at targetPath. Silent: the install goes

@@ -44,7 +44,7 @@ int RunInstall(void)
     STEP_MARK("dispatch");
 
     HWND hwnd = g_hwndSetup;
-    SendDlgItemMessageA(hwnd, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 3));
+    // The bar's range is set by the unpacker, which counts the files.
     SendDlgItemMessageA(hwnd, IDC_PROGRESS, PBM_SETPOS, 0, 0);
     EnableWindow(GetDlgItem(hwnd, IDC_INSTALL), FALSE);
     EnableWindow(GetDlgItem(hwnd, IDC_AGREE), FALSE);

@@ -1,21 +1,50 @@
-// unpack.cpp - writes the carried files into the install folder
+// unpack.cpp - writes the carried files, and the folders they name, under the
+// install folder
 
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
 
 #include "install.h"
-#include "payload.h"
+#include "unpack.h"
 #include "pathjoin.h"
 #include "resource.h"
 #include "setup.h"
 #include "steps.h"
 
-#define OUTPUT_PATH_BYTES 2048
+/* How the stored payload's bytes reach the files: 1 writes each file with one
+   fwrite from the mapped image, 2 with WriteFile in pieces from the mapped
+   image, 3 reads the setup's own file piece by piece and writes what it read.
+   The benchmark builds each to compare them. */
+#ifndef SETUP_WRITE_METHOD
+#define SETUP_WRITE_METHOD 3
+#endif
 
-/* Records what failed and where, for the caller's error box, and shows it on the
-   status line. Returns 0 so that callers can return its result. */
-static int Fail(char *szFailure, size_t cbFailure, const char *what, const char *where)
+/* The window's timing, in ms. A screen shows a new picture about every 16 ms:
+   a file that takes at least that long is named on the status line and
+   counted on the bar as it finishes; files that go by faster are shown at
+   most every UPDATE_MS, and the messages waiting for the window are taken at
+   least every PUMP_MS. Nothing sleeps: on Windows a sleep lasts a timer tick,
+   15.6 ms by default, which after every file would cost more than the file. */
+#define REFRESH_MS  16
+#define UPDATE_MS   33
+#define PUMP_MS     33
+
+static LONGLONG s_ticksPerMs;   /* performance counter ticks in a millisecond */
+
+static LONGLONG Now(void)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+static int HasPassed(LONGLONG since, int ms)
+{
+    return Now() - since >= ms * s_ticksPerMs;
+}
+
+int FailUnpack(char *szFailure, size_t cbFailure, const char *what, const char *where)
 {
     szFailure[0] = 0;
     AppendText(szFailure, cbFailure, what);
@@ -25,20 +54,321 @@ static int Fail(char *szFailure, size_t cbFailure, const char *what, const char 
     return 0;
 }
 
-/* The whole entry goes out in one write straight from the resource memory; the
-   file counts as written only when every byte got out and the close succeeded
-   (a full disk often shows only when the C runtime flushes at fclose). */
-static int WriteEntry(const char *path, const PayloadEntry *entry, char *szFailure, size_t cbFailure)
+static int Fail(FileSink *sink, const char *what, const char *where)
 {
-    FILE *file = fopen(path, "wb+");
-    if (!file)
-        return Fail(szFailure, cbFailure, "Cannot Create File", path);
-    size_t written = fwrite(entry->data, 1, entry->cbData, file);
-    int closed = fclose(file) == 0;
-    if (written != entry->cbData || !closed)
-        return Fail(szFailure, cbFailure, "Cannot Write File", path);
+    return FailUnpack(sink->szFailure, sink->cbFailure, what, where);
+}
+
+/* Takes the window's messages. A quit message taken here (the window was
+   closed) is dropped: the remaining files are still written. */
+static void TakeMessages(FileSink *sink)
+{
+    DrainMessages();
+    sink->tPumped = Now();
+}
+
+static void ShowFile(FileSink *sink)
+{
+    SetDlgItemTextA(g_hwndSetup, IDC_STATUS, JoinPath(" Unpacking Files ... ", sink->szName));
+    sink->fShown = TRUE;
+}
+
+static void CountFiles(FileSink *sink, int count)
+{
+    SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETPOS, count, 0);
+    sink->cCounted = count;
+    sink->tUpdated = Now();
+}
+
+void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure, size_t cbFailure)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    s_ticksPerMs = frequency.QuadPart / 1000 ? frequency.QuadPart / 1000 : 1;
+
+    ZeroMemory(sink, sizeof(*sink));
+    sink->folder = folder;
+    sink->hFile = INVALID_HANDLE_VALUE;
+    sink->cTotal = cTotal;
+    sink->szFailure = szFailure;
+    sink->cbFailure = cbFailure;
+    // The first file is shown at once.
+    sink->tUpdated = sink->tPumped = Now() - UPDATE_MS * s_ticksPerMs;
+    // An empty payload still ends with the bar full.
+    SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETRANGE32, 0, cTotal > 0 ? cTotal : 1);
+}
+
+/* A folder that is there already must be a real folder: a file in its place
+   is an error, and so is a junction or a folder link, which would take the
+   files elsewhere (a setup started as administrator must not follow one that
+   someone else left in the install folder). path ends in a backslash. */
+static int MakeFolder(char *path)
+{
+    if (CreateDirectoryA(path, NULL))
+        return 1;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return 0;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 1;
+    // Other reparse points (a synced folder's placeholders) are real folders.
+    size_t cch = strlen(path);
+    WIN32_FIND_DATAA found;
+    path[cch - 1] = 0;
+    HANDLE hFind = FindFirstFileA(path, &found);
+    path[cch - 1] = '\\';
+    if (hFind == INVALID_HANDLE_VALUE)
+        return 0;
+    FindClose(hFind);
+    return !IsReparseTagNameSurrogate(found.dwReserved0);
+}
+
+/* Makes each folder of the entry's name that the entry before it did not
+   already have made. Entries come folder by folder, so that is about one
+   CreateDirectory call per folder. */
+static int MakeFolders(FileSink *sink)
+{
+    const char *name = sink->szName;
+    const char *made = sink->szFolderMade;
+    size_t cchFolder = strlen(sink->folder);
+    size_t cchSame = 0;         // leading bytes of name in folders made already
+    for (size_t i = 0; name[i] && name[i] == made[i]; i++)
+        if (name[i] == '\\')
+            cchSame = i + 1;
+    const char *last = strrchr(name, '\\');
+    size_t cchNameFolder = last ? (size_t)(last - name) + 1 : 0;
+    for (size_t i = cchSame; i < cchNameFolder; i++)
+    {
+        if (name[i] != '\\')
+            continue;
+        // szPath holds folder + name already; cut it after this separator.
+        char saved = sink->szPath[cchFolder + i + 1];
+        sink->szPath[cchFolder + i + 1] = 0;
+        int ok = MakeFolder(sink->szPath);
+        if (!ok)
+            Fail(sink, "Cannot Create Folder", sink->szPath);
+        sink->szPath[cchFolder + i + 1] = saved;
+        if (!ok)
+            return 0;
+    }
+    memcpy(sink->szFolderMade, name, cchNameFolder);
+    sink->szFolderMade[cchNameFolder] = 0;
     return 1;
 }
+
+int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
+{
+    sink->szName[0] = 0;
+    sink->szPath[0] = 0;
+    if (!AppendText(sink->szName, sizeof(sink->szName), name) ||
+        !AppendText(sink->szPath, sizeof(sink->szPath), sink->folder) ||
+        !AppendText(sink->szPath, sizeof(sink->szPath), name))
+        return Fail(sink, "Path Too Long", sink->szPath);
+    if (!MakeFolders(sink))
+        return 0;
+
+    sink->tFile = Now();
+    sink->fShown = FALSE;
+    if (cbData > PIECE_BYTES || HasPassed(sink->tUpdated, UPDATE_MS))
+        ShowFile(sink);
+    STEP_MARK_N("status", sink->cDone + 1);
+
+    // Opened, not created anew: an old file is cut to its new length at the
+    // end instead. Truncating a file to nothing and writing it again makes
+    // some Linux file systems write it back at its close (Wine on ext4: a
+    // fifth of a second for 400 MiB).
+    sink->hFile = CreateFileA(sink->szPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (sink->hFile == INVALID_HANDLE_VALUE)
+        return Fail(sink, "Cannot Create File", sink->szPath);
+    sink->fExisted = GetLastError() == ERROR_ALREADY_EXISTS;
+    return 1;
+}
+
+int WritePiece(FileSink *sink, const void *data, size_t cb)
+{
+    DWORD cbDone = 0;
+    if (!WriteFile(sink->hFile, data, (DWORD)cb, &cbDone, NULL) || cbDone != cb)
+        return Fail(sink, "Cannot Write File", sink->szPath);
+    if (HasPassed(sink->tPumped, PUMP_MS))
+    {
+        if (!sink->fShown && HasPassed(sink->tFile, REFRESH_MS))
+            ShowFile(sink);
+        TakeMessages(sink);
+    }
+    return 1;
+}
+
+void AbandonFile(FileSink *sink)
+{
+    if (sink->hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(sink->hFile);
+    sink->hFile = INVALID_HANDLE_VALUE;
+}
+
+/* Counts a file that is whole on disk, and shows it when it took long enough
+   to be seen or the window is due an update. */
+static void NoteFileDone(FileSink *sink)
+{
+    sink->cDone++;
+    STEP_MARK_N("write", sink->cDone);
+
+    if (!sink->fShown && HasPassed(sink->tFile, REFRESH_MS))
+        ShowFile(sink);
+    if (sink->fShown)
+    {
+        CountFiles(sink, sink->cDone);
+        STEP_MARK_N("progress", sink->cDone);
+        TakeMessages(sink);
+        STEP_MARK_N("pump", sink->cDone);
+    }
+    else if (HasPassed(sink->tPumped, PUMP_MS))
+        TakeMessages(sink);
+}
+
+int EndFile(FileSink *sink)
+{
+    // A short write and a failed close are both failures: a full disk often
+    // shows only at the close.
+    BOOL ok = !sink->fExisted || SetEndOfFile(sink->hFile);
+    ok = CloseHandle(sink->hFile) && ok;
+    sink->hFile = INVALID_HANDLE_VALUE;
+    if (!ok)
+        return Fail(sink, "Cannot Write File", sink->szPath);
+    NoteFileDone(sink);
+    return 1;
+}
+
+void FinishFiles(FileSink *sink)
+{
+    if (sink->cCounted != sink->cDone || sink->cDone == 0)
+    {
+        if (sink->cDone > 0)
+            ShowFile(sink);
+        CountFiles(sink, sink->cDone > 0 ? sink->cDone : 1);
+    }
+    SetDlgItemTextA(g_hwndSetup, IDC_STATUS, " Installation Complete");
+    STEP_MARK("final status");
+}
+
+/* The stored payload: each entry's data in pieces, straight from the image or
+   read from the setup's own file. */
+#if SETUP_WRITE_METHOD == 3
+
+#define READ_BUFFER_BYTES PIECE_BYTES
+
+/* Where the payload's first byte lies in the setup's own file: its address
+   in the loaded image, less the image's base, is an address in a section;
+   from there to the section's first byte is the same in the file. */
+static int FindInOwnFile(const unsigned char *payload, HANDLE *phFile, LONGLONG *pOffset)
+{
+    HMODULE hModule = GetModuleHandleA(NULL);
+    const BYTE *base = (const BYTE *)hModule;
+    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + ((const IMAGE_DOS_HEADER *)base)->e_lfanew);
+    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
+    DWORD rva = (DWORD)(payload - base);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; i++, section++)
+    {
+        if (rva >= section->VirtualAddress && rva - section->VirtualAddress < section->SizeOfRawData)
+        {
+            char szSelf[MAX_PATH];
+            DWORD cch = GetModuleFileNameA(hModule, szSelf, ARRAY_SIZE(szSelf));
+            if (cch == 0 || cch >= ARRAY_SIZE(szSelf))
+                return 0;
+            *pOffset = (LONGLONG)section->PointerToRawData + (rva - section->VirtualAddress);
+            *phFile = CreateFileA(szSelf, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+            return *phFile != INVALID_HANDLE_VALUE;
+        }
+    }
+    return 0;
+}
+
+static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload)
+{
+    HANDLE hSelf;
+    LONGLONG offset;
+    BYTE *buffer = (BYTE *)VirtualAlloc(NULL, READ_BUFFER_BYTES, MEM_COMMIT, PAGE_READWRITE);
+    if (!buffer || !FindInOwnFile(payload, &hSelf, &offset))
+    {
+        if (buffer)
+            VirtualFree(buffer, 0, MEM_RELEASE);
+        return Fail(sink, "Cannot Load Setup Data", "the setup program itself");
+    }
+    int ok = 1;
+    size_t pos = 0;
+    PayloadEntry entry;
+    while (ok && NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
+    {
+        ok = BeginFile(sink, entry.name, entry.cbData);
+        LONGLONG at = offset + (entry.data - payload);
+        for (unsigned long done = 0; ok && done < entry.cbData;)
+        {
+            DWORD cb = entry.cbData - done < READ_BUFFER_BYTES ? entry.cbData - done : READ_BUFFER_BYTES;
+            DWORD cbRead = 0;
+            OVERLAPPED where = {};
+            where.Offset = (DWORD)(at + done);
+            where.OffsetHigh = (DWORD)((at + done) >> 32);
+            if (!ReadFile(hSelf, buffer, cb, &cbRead, &where) || cbRead != cb)
+                ok = Fail(sink, "Cannot Read Setup Data", "the setup program itself");
+            else
+                ok = WritePiece(sink, buffer, cb);
+            done += cb;
+        }
+        ok = ok && EndFile(sink);
+    }
+    AbandonFile(sink);
+    CloseHandle(hSelf);
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    return ok;
+}
+
+#elif SETUP_WRITE_METHOD == 2
+
+static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload)
+{
+    int ok = 1;
+    size_t pos = 0;
+    PayloadEntry entry;
+    while (ok && NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
+    {
+        ok = BeginFile(sink, entry.name, entry.cbData);
+        for (unsigned long done = 0; ok && done < entry.cbData;)
+        {
+            DWORD cb = entry.cbData - done < PIECE_BYTES ? entry.cbData - done : PIECE_BYTES;
+            ok = WritePiece(sink, entry.data + done, cb);
+            done += cb;
+        }
+        ok = ok && EndFile(sink);
+    }
+    AbandonFile(sink);
+    return ok;
+}
+
+#else
+
+/* The whole entry in one fwrite, as the setup first did: the window waits
+   for the whole of a large file. */
+static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload)
+{
+    size_t pos = 0;
+    PayloadEntry entry;
+    while (NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
+    {
+        if (!BeginFile(sink, entry.name, entry.cbData))
+            return 0;
+        AbandonFile(sink);
+        FILE *file = fopen(sink->szPath, "wb");
+        if (!file)
+            return Fail(sink, "Cannot Create File", sink->szPath);
+        size_t written = fwrite(entry.data, 1, entry.cbData, file);
+        if ((fclose(file) != 0) | (written != entry.cbData))
+            return Fail(sink, "Cannot Write File", sink->szPath);
+        NoteFileDone(sink);
+    }
+    return 1;
+}
+
+#endif
 
 int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cbFailure)
 {
@@ -47,39 +377,22 @@ int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cb
     const unsigned char *payload = hPayload ? (const unsigned char *)LockResource(hPayload) : NULL;
     size_t cbPayload = hrsrc ? SizeofResource(NULL, hrsrc) : 0;
     if (!payload)
-        return Fail(szFailure, cbFailure, "Cannot Load Setup Data", "the setup program itself");
+        return FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", "the setup program itself");
 
-    // Nothing is written from a payload that is not whole: a damaged setup must
-    // not leave half an installation behind.
-    if (!CheckPayload(payload, cbPayload))
-        return Fail(szFailure, cbFailure, "Setup Data is Damaged", "the setup program itself");
+    // Nothing is written from a payload that is not whole, nor when a file's
+    // path would not fit: a damaged setup or a too long install path must not
+    // leave half an installation behind.
+    PayloadSummary summary;
+    if (!CheckPayload(payload, cbPayload, &summary))
+        return FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", "the setup program itself");
+    if (strlen(folder) + summary.cbLongestName >= OUTPUT_PATH_BYTES)
+        return FailUnpack(szFailure, cbFailure, "Install Path Too Long", folder);
     STEP_MARK("load");
 
-    size_t pos = 0;
-    int count = 0;
-    PayloadEntry entry;
-    while (NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
-    {
-        char szPath[OUTPUT_PATH_BYTES] = "";
-        if (!AppendText(szPath, sizeof(szPath), folder) || !AppendText(szPath, sizeof(szPath), entry.name))
-            return Fail(szFailure, cbFailure, "Path Too Long", szPath);
-
-        SetDlgItemTextA(g_hwndSetup, IDC_STATUS, JoinPath(" Unpacking Files ... ", entry.name));
-        STEP_MARK_N("status", count + 1);
-        if (!WriteEntry(szPath, &entry, szFailure, cbFailure))
-            return 0;
-        STEP_MARK_N("write", count + 1);
-
-        count++;
-        SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETPOS, count, 0);
-        STEP_MARK_N("progress", count);
-        // Keeps the window alive between files. A quit message taken here (the
-        // window was closed) is dropped: the remaining files are still written.
-        PumpMessages();
-        STEP_MARK_N("pump", count);
-    }
-
-    SetDlgItemTextA(g_hwndSetup, IDC_STATUS, " Installation Complete");
-    STEP_MARK("final status");
+    FileSink sink;
+    StartFiles(&sink, folder, (int)summary.cEntries, szFailure, cbFailure);
+    if (!WriteStoredFiles(&sink, payload, cbPayload))
+        return 0;
+    FinishFiles(&sink);
     return 1;
 }

@@ -44,24 +44,29 @@ static int IsFilteredInput(const MSG *msg)
     return 0;
 }
 
-/* One pump step. The main loop polls rather than blocking in GetMessage, and the
-   unpacker runs a step after every file so that the window stays alive. A
-   dropped message ends the step; what is still queued waits for the next one.
+/* Takes the messages waiting, through the input filter. A dropped message
+   ends the draining; what is still queued waits for the next call.
    IsDialogMessage is not used, so Tab, Enter and Escape have no dialog meaning. */
+int DrainMessages(void)
+{
+    while (PeekMessageA(&g_msg, NULL, 0, 0, PM_NOREMOVE))
+    {
+        if (!GetMessageA(&g_msg, NULL, 0, 0))
+            return 1;
+        if (IsFilteredInput(&g_msg))
+            break;
+        TranslateMessage(&g_msg);
+        DispatchMessageA(&g_msg);
+    }
+    return 0;
+}
+
+/* One step of the main loop, which polls rather than blocking in GetMessage:
+   drains the queue, then sleeps 1 ms. */
 int PumpMessages(void)
 {
-    if (PeekMessageA(&g_msg, NULL, 0, 0, PM_NOREMOVE))
-    {
-        do
-        {
-            if (!GetMessageA(&g_msg, NULL, 0, 0))
-                return 1;
-            if (IsFilteredInput(&g_msg))
-                break;
-            TranslateMessage(&g_msg);
-            DispatchMessageA(&g_msg);
-        } while (PeekMessageA(&g_msg, NULL, 0, 0, PM_NOREMOVE));
-    }
+    if (DrainMessages())
+        return 1;
     Sleep(1);
     return 0;
 }

@@ -17,8 +17,13 @@ extern MSG g_msg;               /* message record shared by every pump step, nes
 extern int g_exitCode;          /* what WinMain returns: 1 once an install has failed */
 extern int g_chooserOpen;       /* 1 while the folder chooser runs */
 
-/* One pump step: drains the queue through the input filter, then sleeps 1 ms.
-   Returns 1 when it took the quit message. */
+/* Takes every message waiting, through the input filter (a dropped message
+   ends it early). Never sleeps: the unpacker calls it between files and
+   pieces. Returns 1 when it took the quit message. */
+int DrainMessages(void);
+
+/* One step of the main loop: DrainMessages, then a 1 ms sleep. Returns 1 when
+   it took the quit message. */
 int PumpMessages(void);
 
 INT_PTR CALLBACK SetupDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

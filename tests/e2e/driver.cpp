@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -105,16 +106,22 @@ static void CloseSetup(Program *setup)
 
 /* ---- the product and the installed files ---- */
 
-/* The entry names of a payload file, read entry by entry: the driver is a
-   32-bit process too, and under emulation it may not find room for a large
-   payload in one piece. */
-static std::vector<std::string> PayloadNames(const std::string &payloadFile)
+/* The entries of a payload file, names and sizes, read entry by entry: the
+   driver is a 32-bit process too, and under emulation it may not find room for
+   a large payload in one piece. */
+struct Entry
 {
-    std::vector<std::string> names;
+    std::string name;
+    unsigned long cb;
+};
+
+static std::vector<Entry> PayloadEntries(const std::string &payloadFile)
+{
+    std::vector<Entry> entries;
     FILE *file = fopen(payloadFile.c_str(), "rb");
     Check(file != NULL, "payload file readable", __LINE__, payloadFile);
     if (!file)
-        return names;
+        return entries;
     unsigned char header[PAYLOAD_NAME_MAX + 1 + PAYLOAD_LENGTH_BYTES];
     long at = 0;
     for (;;)
@@ -126,11 +133,19 @@ static std::vector<std::string> PayloadNames(const std::string &payloadFile)
         const unsigned char *length = zero + 1;
         unsigned long cbData = (unsigned long)length[0] | (unsigned long)length[1] << 8 |
                                (unsigned long)length[2] << 16 | (unsigned long)length[3] << 24;
-        names.push_back(std::string((const char *)header, zero - header));
+        entries.push_back({ std::string((const char *)header, zero - header), cbData });
         at += (long)(zero - header) + 1 + PAYLOAD_LENGTH_BYTES + (long)cbData;
         fseek(file, at, SEEK_SET);
     }
     fclose(file);
+    return entries;
+}
+
+static std::vector<std::string> PayloadNames(const std::string &payloadFile)
+{
+    std::vector<std::string> names;
+    for (const Entry &entry : PayloadEntries(payloadFile))
+        names.push_back(entry.name);
     return names;
 }
 
@@ -360,6 +375,35 @@ static std::string ProgressLine(size_t position, const std::string &name)
     return std::to_string(position) + "\t Unpacking Files ... " + name + "\n";
 }
 
+/* The bar counts files as they finish, each time with that file's name on the
+   status line: from 0, upwards, always the first file and the last, and
+   every file larger than one written piece (1 MiB), which takes long enough
+   to be seen. Files that go by faster may be skipped. */
+static void CheckProgressShown(const std::string &trace, const std::vector<Entry> &entries)
+{
+    std::vector<size_t> shown;
+    size_t at = trace.compare(0, 3, "0\t\n") == 0 ? 3 : std::string::npos;
+    Check(at != std::string::npos, "progress starts at 0", __LINE__, Quote(trace.substr(0, 40)));
+    while (at != std::string::npos && at < trace.size())
+    {
+        size_t position = strtoul(trace.c_str() + at, NULL, 10);
+        bool ok = position >= 1 && position <= entries.size() && (shown.empty() || position > shown.back()) &&
+                  trace.compare(at, ProgressLine(position, entries[position - 1].name).size(),
+                                ProgressLine(position, entries[position - 1].name)) == 0;
+        Check(ok, "progress line counts a file with its name", __LINE__, Quote(trace.substr(at, 80)));
+        if (!ok)
+            return;
+        shown.push_back(position);
+        at = trace.find('\n', at) + 1;
+    }
+    Check(!shown.empty() && shown[0] == 1 && shown.back() == entries.size(), "first and last file shown", __LINE__,
+          std::to_string(shown.size()) + " shown");
+    for (size_t i = 0; i < entries.size(); i++)
+        if (entries[i].cb > (1 << 20))
+            Check(std::find(shown.begin(), shown.end(), i + 1) != shown.end(), "large file shown", __LINE__,
+                  entries[i].name);
+}
+
 /* Starts the setup (or the variant named by payload=), sets the install path
    when path= is given (long-path=N: C:\ and N letters), ticks the agreement box and presses Install; with trace,
    records the progress shown (see TraceSetup). */
@@ -395,27 +439,39 @@ static std::string SetupToRun()
     return variant;
 }
 
-/* The whole install: files, link, progress shown per file, the success box
-   with the window's final state, then the product started from its folder. */
+/* The whole install of setup.exe, or of a variant carrying payload=: files
+   and their folders, link, progress shown, the success box with the window's
+   final state (the bar full, ranged by the file count), then the product
+   started from its folder. twice=1 installs again over the first install. */
 static void Install()
 {
+    std::vector<Entry> entries = PayloadEntries(WinPath(Option("payload.bin")));
     std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
-    CHECK_EQ(names.size(), (size_t)3);
+    if (Option("payload").empty())
+        CHECK_EQ(names.size(), (size_t)3);
     if (!Option("path").empty())
         CreateDirectoryA(Option("path").c_str(), NULL);
     RemoveInstallation();
+    std::string exe = SetupToRun();
 
     for (int round = 1; round <= (Option("twice").empty() ? 1 : 2); round++)
     {
         if (round == 2)
         {
-            // Longer files and another link already in place are replaced whole.
+            // Longer files, in a subfolder too, and another link already in
+            // place are replaced whole.
             WriteWholeFile(InstallFolder() + names[0], std::string(300000, 'x'));
+            for (const std::string &name : names)
+                if (name.find('\\') != std::string::npos)
+                {
+                    WriteWholeFile(InstallFolder() + name, std::string(300000, 'y'));
+                    break;
+                }
             WriteWholeFile(DesktopLink(), "not a link");
         }
         Program setup;
         std::string trace;
-        if (!StartInstall(&setup, WinPath(Option("setup")), &trace))
+        if (!StartInstall(&setup, exe, &trace))
             return;
         HWND hwnd = setup.hwnd;
 
@@ -426,14 +482,11 @@ static void Install()
             WaitForExit(&setup);
             return;
         }
-        // The position after each file, and the file it was for on the status line.
-        std::string expected = "0\t\n";
-        for (size_t i = 0; i < names.size(); i++)
-            expected += ProgressLine(i + 1, names[i]);
-        CHECK_EQ(ReadWholeFile(trace), expected);
+        CheckProgressShown(ReadWholeFile(trace), entries);
+        CHECK_EQ((long)Send(GetDlgItem(hwnd, IDC_PROGRESS), PBM_GETRANGE, FALSE), (long)names.size());
 
         CHECK_EQ(MessageBoxText(box), std::string("Installation is Complete\n\nClick 'OK' to Exit Setup"));
-        CHECK_EQ((long)Send(GetDlgItem(hwnd, IDC_PROGRESS), PBM_GETPOS), 3L);
+        CHECK_EQ((long)Send(GetDlgItem(hwnd, IDC_PROGRESS), PBM_GETPOS), (long)names.size());
         CHECK_EQ(ItemText(hwnd, IDC_STATUS), std::string(" Installation Complete"));
         CHECK(!IsWindowEnabled(GetDlgItem(hwnd, IDC_INSTALL)));
         CHECK(!IsWindowEnabled(GetDlgItem(hwnd, IDC_AGREE)));
@@ -476,10 +529,10 @@ static int ConfirmUntilExit(Program *setup, long *exitCode, std::vector<std::str
 
 /* Closing the window while files are written (then=close), a second Install
    command queued behind the first (then=install), or a key press on the
-   licence box queued while the setup is held after the first file (then=key):
-   every file is still written, one success box, the product starts, exit code
-   0. The pump drops the key's press, and a dropped message ends the pump step:
-   the release waits for the step after the next file. */
+   licence box queued while the setup is held as the first file is counted
+   (then=key): every file is still written, one success box, the product
+   starts, exit code 0. The unpacker takes the key's press right after that
+   file and its input filter drops it: the licence keeps its text. */
 static void Interrupted()
 {
     std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
@@ -505,10 +558,13 @@ static void Interrupted()
         PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
     else
     {
-        // The setup is held as the first file is done until the key is queued.
+        HWND license = GetDlgItem(setup.hwnd, IDC_LICENSE);
+        std::string text = WindowText(license);
         WaitForTrace(trace, "\n1\t");
-        PostKey(GetDlgItem(setup.hwnd, IDC_LICENSE), VK_DELETE);
+        PostKey(license, VK_DELETE);
         DeleteFileA(hold.c_str());
+        WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");
+        CHECK(WindowText(license) == text);
     }
     long exitCode = -1;
     std::vector<std::string> errors;
@@ -517,9 +573,13 @@ static void Interrupted()
     CHECK_EQ(exitCode, 0L);
     CheckInstalledFiles(names);
     CheckProductRuns();
-    if (then == "key" && names.size() >= 3)
-        CHECK_EQ(ReadWholeFile(trace), "0\t\n" + ProgressLine(1, names[0]) + "WM_KEYDOWN\n" +
-                                       ProgressLine(2, names[1]) + "WM_KEYUP\n" + ProgressLine(3, names[2]));
+    if (then == "key" && !names.empty())
+    {
+        std::string taken = ReadWholeFile(trace);
+        std::string first = "0\t\n" + ProgressLine(1, names[0]) + "WM_KEYDOWN\n";
+        Check(taken.compare(0, first.size(), first) == 0 && taken.find("WM_KEYUP\n", first.size()) != std::string::npos,
+              "the press taken right after the first file, the release later", __LINE__, Quote(taken));
+    }
 }
 
 /* A payload without the executable: success, then "Cannot Open Program", and
@@ -599,7 +659,7 @@ static void Demo()
     RemoveInstallation();
     std::string hold = TracePath() + ".hold";
     WriteWholeFile(hold, "");
-    SetEnvironmentVariableA("SETUP_TRACE_HOLD", "2");
+    SetEnvironmentVariableA("SETUP_TRACE_HOLD", "1");
     Program setup;
     if (!StartSetup(&setup, WinPath(Option("setup"))))
         return;
@@ -608,8 +668,8 @@ static void Demo()
     Screenshot("1-window");
     Tick(setup.hwnd);
     Click(GetDlgItem(setup.hwnd, IDC_INSTALL));
-    // Held as the second file is done: the window shows the first one's progress.
-    WaitForTrace(trace, "\n2\t");
+    // Held as the first file is counted: the window shows its progress.
+    WaitForTrace(trace, "\n1\t");
     Screenshot("2-during");
     DeleteFileA(hold.c_str());
     HWND box = WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");

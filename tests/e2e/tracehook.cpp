@@ -101,6 +101,8 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK TraceHookProc(int code, WPARAM
         if (TraceLine(line, path, MAX_PATH) &&
             GetEnvironmentVariableA("SETUP_TRACE_HOLD", hold, sizeof(hold)) && atol(hold) == pos)
         {
+            // Painted first, so that the screen shows this position while held.
+            UpdateWindow(msg->hwnd);
             strcat(path, ".hold");
             for (int i = 0; i < 2000 && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; i++)
                 Sleep(10);

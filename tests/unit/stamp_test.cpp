@@ -61,6 +61,7 @@ protected:
         WriteAll(dir / "product/TandreCore.dll", "MZ core");
         WriteAll(dir / "product/Tandreloop.exe", std::string(70000, 'x'));
         WriteAll(dir / "product/A.dll", "");
+        WriteAll(dir / "product/zlib.dll", "MZ zlib");     // sorts after the executable
     }
 
     void TearDown() override
@@ -109,11 +110,15 @@ TEST_F(Stamp, CarriesThePackedFilesAndKeepsEverythingElse)
         }
 
     // Code, its section header and the relocations' contents are untouched; the
-    // resources start on a 4 KB boundary in the file; the checksum is right.
+    // resources start on a 4 KB boundary in the file; SizeOfInitializedData
+    // counts the data sections' whole file blocks, as the linker's does; the
+    // checksum is right.
     EXPECT_TRUE(after.substr(0x200, 0x200) == before.substr(0x200, 0x200));
     EXPECT_EQ(after.substr(image.sections[0].header, 40), before.substr(old.sections[0].header, 40));
     EXPECT_EQ(after.substr(image.sections[2].rawOffset, 12), before.substr(old.sections[2].rawOffset, 12));
     EXPECT_EQ(image.sections[1].rawOffset % 4096, 0u);
+    EXPECT_EQ(Get32(after, image.optionalHeader + 8), image.sections[1].cbRaw + image.sections[2].cbRaw);
+    EXPECT_EQ(Get32(after, image.optionalHeader + 8) % image.fileAlignment, 0u);
     EXPECT_EQ(Get32(after, image.optionalHeader + 64), ReferenceChecksum(after));
     EXPECT_EQ(Tool("verify out.exe"), 0);
 }
@@ -135,8 +140,9 @@ TEST_F(Stamp, FolderOrderPutsTheExecutableLast)
     std::string after = ReadAll(dir / "out.exe");
     SetupImage image = Read(after);
     std::string payload = ResourceData(after, image.resources[image.payload]);
-    size_t a = payload.find("A.dll"), core = payload.find("TandreCore.dll"), exe = payload.find("Tandreloop.exe");
-    EXPECT_TRUE(a < core && core < exe) << a << " " << core << " " << exe;
+    size_t a = payload.find("A.dll"), core = payload.find("TandreCore.dll"), zlib = payload.find("zlib.dll");
+    size_t exe = payload.find("Tandreloop.exe");
+    EXPECT_TRUE(a < core && core < zlib && zlib < exe) << a << " " << core << " " << zlib << " " << exe;
     fs::create_directories(dir / "product/sub");
     std::string err;
     EXPECT_EQ(Tool("stamp setup.exe -o out2.exe product", &err), 1);
@@ -179,6 +185,30 @@ TEST_F(Stamp, RefusesBadSetupsAndBadFilesWithoutWritingAnything)
         EXPECT_TRUE(ReadAll(dir / "in.exe") == c.setup) << c.name;
     }
 
+    // The licence type's one-character name moved to the end of the resource
+    // section: ending at its last byte it is read, one byte further it is not.
+    ImageSection rsrcSection = Read(good).sections[1];
+    uint32_t rsrc = rsrcSection.rawOffset, cbRsrc = rsrcSection.virtualSize;
+    for (uint32_t cbOver : { 0, 1 })
+    {
+        SCOPED_TRACE(cbOver ? "name one byte past the section" : "name at the section's end");
+        std::string moved = good;
+        uint32_t at = cbRsrc - 4 + cbOver;
+        moved.replace(rsrc + at, 2, std::string("\1\0", 2));
+        for (int i = 0; i < 4; i++)
+            moved[rsrc + 24 + i] = (char)((0x80000000u | at) >> (8 * i));
+        Read(moved, cbOver ? IMAGE_DAMAGED : IMAGE_OK);
+    }
+
+    // A file that reads longer than it said fails the stamp after writing began:
+    // an existing OUT stays as it was.
+    ASSERT_EQ(Tool("stamp setup.exe -o out.exe product"), 0);
+    std::string kept = ReadAll(dir / "out.exe"), err;
+    EXPECT_EQ(Tool("stamp setup.exe -o out.exe product/Tandreloop.exe /proc/version", &err), 1);
+    EXPECT_NE(err.find("changed size"), std::string::npos) << err;
+    EXPECT_TRUE(ReadAll(dir / "out.exe") == kept);
+    EXPECT_FALSE(fs::exists(dir / "out.exe.part"));
+
     // Dropping the signature gives what stamping the unsigned image gives.
     WriteAll(dir / "in.exe", signedImage);
     ASSERT_EQ(Tool("stamp in.exe --strip-signature -o stripped.exe product"), 0);
@@ -188,6 +218,14 @@ TEST_F(Stamp, RefusesBadSetupsAndBadFilesWithoutWritingAnything)
 
 TEST_F(Stamp, RefusesPayloadsTooLargeForA32BitImage)
 {
+    // One byte over the limit is refused for the limit, before the image's size.
+    std::ofstream(dir / "big.bin").close();
+    fs::resize_file(dir / "big.bin", 0x70000000ull + 1 - 4 - (15 + 4 + 70000) - (8 + 4));
+    std::string over;
+    EXPECT_EQ(Tool("stamp setup.exe -o out.exe product/Tandreloop.exe big.bin", &over), 1);
+    EXPECT_NE(over.find("1879048193 bytes: more than the 1879048192 (1.75 GiB)"), std::string::npos) << over;
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+
     for (const char *name : { "product/big1.bin", "product/big2.bin" })
     {
         std::ofstream(dir / name).close();

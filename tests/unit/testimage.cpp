@@ -3,7 +3,8 @@
 // Headers, a code section, a resource section and the relocations after it,
 // written byte by byte here rather than by the code under test. The resources:
 // the payload (type "BINARY", id 115, language 2057), a licence (type
-// "LICENSE", id 111) and a manifest (type 24, id 1).
+// "LICENSE", id 111), version data (type 16, id 1) and a manifest (type 24,
+// id 1), so that both kinds of key come in the order Windows searches them.
 
 #include "testimage.h"
 
@@ -32,30 +33,32 @@ std::string MakeTestImage(const std::string &payload)
 {
     const unsigned rsrcVa = 0x2000, rsrcRaw = 0x400;
     const std::string license = "Licence text\r\n";
+    const std::string version = "version data";
     const std::string manifest = "<assembly/>";
 
     // The resource section: tables, data entries, names, then the data.
-    std::string r(0x108, '\0');
-    Put16(r, 12, 2), Put16(r, 14, 1);                            // root: 2 named types, 1 numbered
-    Put32(r, 16, 0x800000E8), Put32(r, 20, 0x80000028);          // "BINARY"
-    Put32(r, 24, 0x800000F8), Put32(r, 28, 0x80000040);          // "LICENSE"
-    Put32(r, 32, 24), Put32(r, 36, 0x80000058);                  // 24
-    for (unsigned type = 0; type < 3; type++)
+    const unsigned types = 4, typeTables = 16 + 8 * types, languageTables = typeTables + 0x18 * types;
+    const unsigned entries = languageTables + 0x18 * types, names = entries + 0x10 * types;
+    std::string r(names + 0x20, '\0');
+    Put16(r, 12, 2), Put16(r, 14, types - 2);                    // root: 2 named types, then numbered ones
+    const unsigned typeKeys[] = { 0x80000000 | names, 0x80000000 | (names + 0x10), 16, 24 };
+    const unsigned ids[] = { 115, 111, 1, 1 };
+    for (unsigned type = 0; type < types; type++)
     {
-        unsigned nameTable = 0x28 + 0x18 * type, languageTable = 0x70 + 0x18 * type;
-        static const unsigned ids[] = { 115, 111, 1 };
+        unsigned nameTable = typeTables + 0x18 * type, languageTable = languageTables + 0x18 * type;
+        Put32(r, 16 + 8 * type, typeKeys[type]), Put32(r, 20 + 8 * type, 0x80000000 | nameTable);
         Put16(r, nameTable + 14, 1);
         Put32(r, nameTable + 16, ids[type]), Put32(r, nameTable + 20, 0x80000000 | languageTable);
         Put16(r, languageTable + 14, 1);
-        Put32(r, languageTable + 16, 2057), Put32(r, languageTable + 20, 0xB8 + 0x10 * type);
+        Put32(r, languageTable + 16, 2057), Put32(r, languageTable + 20, entries + 0x10 * type);
     }
-    PutName(r, 0xE8, "BINARY");
-    PutName(r, 0xF8, "LICENSE");
-    const std::string *data[] = { &payload, &license, &manifest };
-    for (unsigned i = 0; i < 3; i++)
+    PutName(r, names, "BINARY");
+    PutName(r, names + 0x10, "LICENSE");
+    const std::string *data[] = { &payload, &license, &version, &manifest };
+    for (unsigned i = 0; i < types; i++)
     {
-        Put32(r, 0xB8 + 0x10 * i, rsrcVa + (unsigned)r.size());
-        Put32(r, 0xB8 + 0x10 * i + 4, (unsigned)data[i]->size());
+        Put32(r, entries + 0x10 * i, rsrcVa + (unsigned)r.size());
+        Put32(r, entries + 0x10 * i + 4, (unsigned)data[i]->size());
         r += *data[i];
         r.resize((r.size() + 7) / 8 * 8, '\0');
     }

@@ -4,12 +4,14 @@
 //
 // Loads the executable as data, the way Windows finds its resources, and checks
 // the dialog template byte by byte, the pictures, licence, manifest, payload,
-// that every resource is in the one language, and the image checksum. Exits 1
-// on any failed check.
+// that every resource is in the one language, and the image checksum. The
+// manifest is also parsed as XML and read the way Windows reads it when the
+// setup starts. Exits 1 on any failed check.
 
 #include <windows.h>
 #include <commctrl.h>
 #include <imagehlp.h>
+#include <msxml.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -207,6 +209,76 @@ static void CheckManifest(const std::string &xml)
         Check(xml.find(field) != std::string::npos, "manifest field", field);
 }
 
+/* Windows refuses to start a program whose manifest is not well-formed; MSXML,
+   which every Windows has, is the strict parser here. The text must be UTF-8. */
+static bool IsWellFormedXml(const std::string &xml)
+{
+    IXMLDOMDocument *pDoc = NULL;
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    int cch = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, xml.data(), (int)xml.size(), NULL, 0);
+    BSTR text = cch > 0 ? SysAllocStringLen(NULL, cch) : NULL;
+    if (text && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, xml.data(), (int)xml.size(), text, cch) == cch &&
+        SUCCEEDED(CoCreateInstance(CLSID_DOMDocument, NULL, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument, (void **)&pDoc)))
+    {
+        pDoc->loadXML(text, &loaded);
+        pDoc->Release();
+    }
+    SysFreeString(text);
+    return loaded == VARIANT_TRUE;
+}
+
+/* What Windows reads from the manifest: the activation context built from the
+   setup's resource 1, as when the setup starts. An element in the wrong
+   namespace or place reads as absent here, however right its text looks. */
+static void CheckActivationContext(const char *setupExe)
+{
+    ACTCTXA actctx = { sizeof(actctx) };
+    actctx.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    actctx.lpSource = setupExe;
+    actctx.lpResourceName = MAKEINTRESOURCEA(1);
+    HANDLE hActCtx = CreateActCtxA(&actctx);
+    Check(hActCtx != INVALID_HANDLE_VALUE, "activation context from the manifest", "error " + std::to_string(GetLastError()));
+    if (hActCtx == INVALID_HANDLE_VALUE)
+        return;
+
+    ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION runLevel = {};
+    BOOL ok = QueryActCtxW(0, hActCtx, NULL, RunlevelInformationInActivationContext, &runLevel, sizeof(runLevel), NULL);
+    Check(ok && runLevel.RunLevel == ACTCTX_RUN_LEVEL_AS_INVOKER && runLevel.UiAccess == 0, "execution level asInvoker without UI access",
+          "level " + std::to_string(runLevel.RunLevel) + ", UI access " + std::to_string(runLevel.UiAccess));
+
+    // Vista, 7, 8, 8.1, and 10 with 11, each once and nothing else.
+    static const GUID kSupportedOs[] = {
+        { 0xe2011457, 0x1546, 0x43c5, { 0xa5, 0xfe, 0x00, 0x8d, 0xee, 0xe3, 0xd3, 0xf0 } },
+        { 0x35138b9a, 0x5d96, 0x4fbd, { 0x8e, 0x2d, 0xa2, 0x44, 0x02, 0x25, 0xf9, 0x3a } },
+        { 0x4a2f28e3, 0x53b9, 0x4441, { 0xba, 0x9c, 0xd6, 0x9d, 0x4a, 0x4a, 0x6e, 0x38 } },
+        { 0x1f676c76, 0x80e1, 0x4239, { 0x95, 0xbb, 0x83, 0xd0, 0xf6, 0xd0, 0xda, 0x78 } },
+        { 0x8e0f7a12, 0xbfb3, 0x4fe8, { 0xb9, 0xa5, 0x48, 0xfd, 0x50, 0xa1, 0x5a, 0x9a } },
+    };
+    const unsigned count = sizeof(kSupportedOs) / sizeof(kSupportedOs[0]);
+    // The elements as Windows 10 and Wine return them, with MaxVersionTested;
+    // mingw's header still has the older layout without it.
+    struct { DWORD ElementCount; struct { GUID Id; DWORD Type; ULONGLONG MaxVersionTested; } Elements[16]; } compat = {};
+    unsigned seen = 0;
+    if (QueryActCtxW(0, hActCtx, NULL, CompatibilityInformationInActivationContext, &compat, sizeof(compat), NULL) &&
+        compat.ElementCount == count)
+        for (DWORD i = 0; i < count; i++)
+            for (unsigned j = 0; j < count; j++)
+                if (compat.Elements[i].Type == ACTCTX_COMPATIBILITY_ELEMENT_TYPE_OS && IsEqualGUID(compat.Elements[i].Id, kSupportedOs[j]))
+                    seen |= 1u << j;
+    Check(seen == (1u << count) - 1, "supportedOS Vista, 7, 8, 8.1, 10 and 11", std::to_string(compat.ElementCount) + " listed");
+
+    // Assembly 1 is the setup's own; 2 is its dependency as the loader bound it,
+    // named like Microsoft.Windows.Common-Controls,...,version="6.0.2600.2982".
+    static const wchar_t kCommonControls[] = L"Microsoft.Windows.Common-Controls,";
+    DWORD index = 2, detail[1024] = {};
+    const ACTIVATION_CONTEXT_ASSEMBLY_DETAILED_INFORMATION *pAssembly = (const ACTIVATION_CONTEXT_ASSEMBLY_DETAILED_INFORMATION *)detail;
+    const wchar_t *identity = QueryActCtxW(0, hActCtx, &index, AssemblyDetailedInformationInActivationContext, detail, sizeof(detail), NULL)
+                                  ? pAssembly->lpAssemblyEncodedAssemblyIdentity : NULL;
+    Check(identity && wcsncmp(identity, kCommonControls, wcslen(kCommonControls)) == 0 && wcsstr(identity, L"version=\"6."),
+          "Common Controls 6 bound");
+    ReleaseActCtx(hActCtx);
+}
+
 int main(int argc, char **argv)
 {
     if (argc != 4)
@@ -220,6 +292,7 @@ int main(int argc, char **argv)
         printf("FAILED: cannot load %s as data\n", argv[1]);
         return 1;
     }
+    CoInitialize(NULL);
     EnumResourceTypesA(module, EnumTypes, 0);
     Check(g_resources == 9, "nine resources: manifest, two icons and their group, two bitmaps, licence, payload, dialog",
           std::to_string(g_resources));
@@ -228,7 +301,10 @@ int main(int argc, char **argv)
     CheckIcon(module);
     CheckBitmap(Resource(module, RT_BITMAP, IDB_BANNER), 481, 58, "banner 481 x 58, 24 bits");
     CheckBitmap(Resource(module, RT_BITMAP, IDB_BROWSE), 44, 17, "browse picture 44 x 17, 24 bits");
-    CheckManifest(Resource(module, RT_MANIFEST, 1));
+    std::string manifest = Resource(module, RT_MANIFEST, 1);
+    CheckManifest(manifest);
+    Check(IsWellFormedXml(manifest), "manifest is well-formed UTF-8 XML");
+    CheckActivationContext(argv[1]);
 
     // The licence box is handed the resource memory as a string: the text must
     // be followed by its zero inside the resource.

@@ -20,6 +20,14 @@ fail() {
 rm -rf "$dir" && mkdir -p "$dir" && cd "$dir"
 head -c 12 /dev/urandom | base64 >password
 
+# A stand-in osslsigncode, first on PATH, notes each call's arguments (what
+# every user sees in the process list) and runs the real one.
+real=$(command -v osslsigncode) || fail "osslsigncode not found"
+mkdir bin
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s/osslsigncode.args"\nexec "%s" "$@"\n' "$dir" "$real" >bin/osslsigncode
+chmod +x bin/osslsigncode
+PATH="$dir/bin:$PATH"
+
 # The authority, and the code-signing and time-stamping certificates it issues.
 quiet() { "$@" >>openssl.log 2>&1 || { cat openssl.log; fail "$*"; }; }
 quiet openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj "/CN=Test Authority" \
@@ -117,6 +125,10 @@ $sign --pkcs12 vendor.p12 --password-file wrong-password "$setup" kept.exe 2>wro
 [ $status = 1 ] && [ "$(wc -l <wrong.err)" = 1 ] || fail "wrong password: exit code $status, stderr: $(cat wrong.err)"
 cmp -s signed.exe kept.exe || fail "a failed signing changed its output"
 [ -z "$(find . -name '.sign.*')" ] || fail "a failed signing left its temporary files"
+
+# No password was on a command line.
+grep -q '^sign ' osslsigncode.args || fail "the stand-in osslsigncode was not called"
+! grep -qF -- "$(cat password)" osslsigncode.args || fail "a password was on osslsigncode's command line"
 
 # payloadtool stamp refuses a signed setup (stamping would break the signature).
 status=0

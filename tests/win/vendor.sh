@@ -9,14 +9,15 @@ work="$build/vendor"
 rm -rf "$work" && mkdir -p "$work/my-product"
 cp "$build/product/TandreCore.dll" "$build/product/TandreDraw.dll" "$build/product/Tandreloop.exe" "$work/my-product/"
 printf 'Read me first\r\n' >"$work/my-product/Readme.txt"
-expected=$(printf 'Readme.txt\t15\nTandreCore.dll\t%s\nTandreDraw.dll\t%s\nTandreloop.exe\t%s' \
+printf 'MZ zlib' >"$work/my-product/zlib.dll"     # sorts after the executable
+expected=$(printf 'Readme.txt\t15\nTandreCore.dll\t%s\nTandreDraw.dll\t%s\nzlib.dll\t7\nTandreloop.exe\t%s' \
     "$(stat -c %s "$work/my-product/TandreCore.dll")" "$(stat -c %s "$work/my-product/TandreDraw.dll")" \
     "$(stat -c %s "$work/my-product/Tandreloop.exe")")
 cp "$build/setup.exe" "$work/setup.exe"
 
 check_carries() {
     local listed
-    listed=$("$tool" list "$1" | head -n 4)
+    listed=$("$tool" list "$1" | head -n 5)
     [ "$listed" = "$expected" ] || { printf 'FAILED: %s carries\n%s\n' "$1" "$listed"; exit 1; }
 }
 

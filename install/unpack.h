@@ -1,0 +1,62 @@
+// unpack.h - the unpacker's file writer: what any source of payload entries
+// (the stored payload, a decoder) drives to put files under the install folder
+
+#ifndef UNPACK_H
+#define UNPACK_H
+
+#include <windows.h>
+
+#include "payload.h"
+
+#define OUTPUT_PATH_BYTES   2048            /* a file's full path */
+#define PIECE_BYTES         (1 << 20)       /* written per WriteFile call */
+
+/* One install's files: where they go, what the window shows of them. Filled by
+   StartFiles; every field belongs to the calls below. */
+struct FileSink
+{
+    const char *folder;                     /* the install folder, ending in a backslash */
+    char szName[PAYLOAD_NAME_MAX + 1];      /* the entry being written */
+    char szPath[OUTPUT_PATH_BYTES];         /* its full path */
+    char szFolderMade[PAYLOAD_NAME_MAX + 1];/* folder part of the last entry, all of it made */
+    HANDLE hFile;                           /* INVALID_HANDLE_VALUE between files */
+    BOOL fExisted;                          /* the file was there before: cut it to its new length */
+    BOOL fShown;                            /* its name is on the status line */
+    int cDone, cTotal;                      /* files written, files in the payload */
+    int cCounted;                           /* what the progress bar shows */
+    LONGLONG tFile, tUpdated, tPumped;      /* performance counter: file begun, window updated, messages taken */
+    char *szFailure;                        /* "What Failed\nwhere" once a call has failed */
+    size_t cbFailure;
+};
+
+/* Readies the sink for cTotal files under folder and ranges the progress bar
+   0 to cTotal. */
+void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure, size_t cbFailure);
+
+/* Creates the entry's folders (those not made for the entry before it) and
+   the file itself, replacing one that is there; a file of more than one piece
+   is named on the status line at once. Returns 0, with the failure recorded,
+   when a folder or the file cannot be created or the path does not fit. */
+int BeginFile(FileSink *sink, const char *name, unsigned long cbData);
+
+/* Writes the next cb bytes of the file; between pieces the window's messages
+   are handled whenever enough time has passed. Returns 0 on a short write. */
+int WritePiece(FileSink *sink, const void *data, size_t cb);
+
+/* Ends the file: cuts a longer old file to its new length and closes it; 0
+   when either fails. Counts it, and shows it on the window when it took long
+   enough to be seen or the window is due an update. */
+int EndFile(FileSink *sink);
+
+/* Closes a file left open by a failure, so that the error box can name it. */
+void AbandonFile(FileSink *sink);
+
+/* After the last file: the bar full, the last file counted, and
+   " Installation Complete" on the status line. */
+void FinishFiles(FileSink *sink);
+
+/* Records what failed and where, for the caller's error box, and shows it on
+   the status line. Returns 0 so that callers can return its result. */
+int FailUnpack(char *szFailure, size_t cbFailure, const char *what, const char *where);
+
+#endif
