@@ -23,16 +23,33 @@ include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 # product, or a vendor's, which then never pass through the resource compiler
 # and the linker.
 set(SETUP_PAYLOAD "" CACHE STRING
-    "Product files the setup carries: a folder (every file in it, Tandreloop.exe last) or a ;-separated list of files in payload order. Empty: the sample product built here.")
+    "Product files the setup carries: a folder (every file in it and its subfolders, Tandreloop.exe last) or a ;-separated list of files in payload order. Empty: the sample product built here.")
+set(SETUP_PAYLOAD_CODEPAGE "" CACHE STRING
+    "Windows code page the payload's file names are written in (1252, 1250, 932, ...), for names outside ASCII. Empty: names must be plain ASCII.")
+set(codepage_option "")
+if(SETUP_PAYLOAD_CODEPAGE)
+    set(codepage_option --codepage ${SETUP_PAYLOAD_CODEPAGE})
+endif()
+# Rewritten only when the value changes, so that a new code page stamps again.
+set(codepage_stamp ${CMAKE_BINARY_DIR}/payload-codepage.txt)
+file(CONFIGURE OUTPUT ${codepage_stamp} CONTENT "${SETUP_PAYLOAD_CODEPAGE}\n")
 set(sample_files $<TARGET_FILE:tandrecore> $<TARGET_FILE:tandredraw> $<TARGET_FILE:tandreloop>)
 if(SETUP_PAYLOAD)
     list(LENGTH SETUP_PAYLOAD payload_count)
     set(payload_files ${SETUP_PAYLOAD})
     set(payload_depends ${SETUP_PAYLOAD})
     if(payload_count EQUAL 1 AND IS_DIRECTORY "${SETUP_PAYLOAD}")
-        # The payload tool reads the folder itself; this only tells the build
-        # when to stamp again.
-        file(GLOB payload_depends LIST_DIRECTORIES false CONFIGURE_DEPENDS "${SETUP_PAYLOAD}/*")
+        # The payload tool walks the folder itself; this only tells the build
+        # when to stamp again: a file changed at any depth, or one added,
+        # removed or renamed (which changes its folder's time).
+        file(GLOB_RECURSE payload_depends LIST_DIRECTORIES true CONFIGURE_DEPENDS "${SETUP_PAYLOAD}/*")
+        list(APPEND payload_depends "${SETUP_PAYLOAD}")
+        # A link to nothing would stop make before the tool could say what is wrong.
+        foreach(path IN LISTS payload_depends)
+            if(NOT EXISTS "${path}")
+                list(REMOVE_ITEM payload_depends "${path}")
+            endif()
+        endforeach()
     endif()
 else()
     set(payload_files ${sample_files})
@@ -89,10 +106,10 @@ if(SETUP_SIGN_COMMAND)
     set(sign_step COMMAND ${SETUP_SIGN_COMMAND} ${SETUP_EXE})
 endif()
 add_custom_command(OUTPUT ${SETUP_EXE}
-    COMMAND ${PAYLOAD_TOOL} stamp $<TARGET_FILE:setupimage> -o ${SETUP_EXE} ${payload_files}
-    COMMAND ${PAYLOAD_TOOL} verify ${SETUP_EXE}
+    COMMAND ${PAYLOAD_TOOL} stamp $<TARGET_FILE:setupimage> -o ${SETUP_EXE} ${codepage_option} ${payload_files}
+    COMMAND ${PAYLOAD_TOOL} verify ${SETUP_EXE} ${codepage_option}
     ${sign_step}
-    DEPENDS setupimage hosttools ${PAYLOAD_TOOL} ${payload_depends} ${SETUP_SIGN_DEPENDS}
+    DEPENDS setupimage hosttools ${PAYLOAD_TOOL} ${payload_depends} ${codepage_stamp} ${SETUP_SIGN_DEPENDS}
     COMMENT "Stamping the product into setup.exe"
     VERBATIM)
 add_custom_target(setup ALL DEPENDS ${SETUP_EXE})

@@ -5,6 +5,7 @@
 // one the setup accepts. Runs on the build host or a vendor's machine, hence the
 // C++ library and POSIX calls.
 
+#include "codepage.h"
 #include "payload.h"
 #include "peimage.h"
 
@@ -15,9 +16,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,10 +36,11 @@ static const unsigned long long s_cbPayloadMax = 0x70000000ull;
 
 static int Usage()
 {
-    fprintf(stderr, "usage: payloadtool pack -o OUT [--allow-no-exe] FILE... | FOLDER\n"
-                    "       payloadtool stamp SETUP -o OUT [--allow-no-exe] [--strip-signature] FILE... | FOLDER\n"
-                    "       payloadtool list PAYLOAD | SETUP\n"
-                    "       payloadtool verify PAYLOAD | SETUP [--allow-no-exe]\n");
+    fprintf(stderr, "usage: payloadtool pack -o OUT [--allow-no-exe] [--codepage N] FILE... | FOLDER\n"
+                    "       payloadtool stamp SETUP -o OUT [--allow-no-exe] [--strip-signature] [--codepage N] FILE... | FOLDER\n"
+                    "       payloadtool list PAYLOAD | SETUP [--codepage N]\n"
+                    "       payloadtool verify PAYLOAD | SETUP [--allow-no-exe] [--codepage N]\n"
+                    "--codepage N: names outside ASCII in Windows code page N (1252, 1250, 932, ...)\n");
     return 2;
 }
 
@@ -51,18 +55,63 @@ static std::string Errno(const char *what)
     return std::string(what) + ": " + strerror(errno);
 }
 
-// Windows file names ignore case; only ASCII is folded, as the names we ship are ASCII.
-static bool SameNameNoCase(const char *a, const char *b)
+/* ---- names as Windows compares them ---- */
+
+/* Whether Windows would take two of the payload's names, or folders on their
+   paths, for one: two files whose paths differ only in case, a file and a
+   folder (file "Data", file "data\x"), or one folder spelt two ways. Returns
+   "" or the clash, with *later the index of the second name. */
+static std::string FindNameClash(const std::vector<std::string> &names, const NameCodePage &cp, size_t *later)
 {
-    for (;; a++, b++)
+    struct Seen
     {
-        unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
-        if (ca >= 'A' && ca <= 'Z') ca = ca - 'A' + 'a';
-        if (cb >= 'A' && cb <= 'Z') cb = cb - 'A' + 'a';
-        if (ca != cb)
-            return false;
-        if (ca == 0)
-            return true;
+        bool folder;
+        std::string name;       /* as spelt where first seen, for people */
+    };
+    std::map<std::wstring, Seen> seen;
+    for (size_t i = 0; i < names.size(); i++)
+    {
+        for (size_t at = 0;; at++)
+        {
+            at = names[i].find('\\', at);     // the setup's separator, byte by byte
+            std::string path = names[i].substr(0, at);
+            Seen now = { at != std::string::npos, ShownName(cp, path) };
+            auto found = seen.emplace(NameKey(cp, path), now);
+            const Seen &was = found.first->second;
+            if (!found.second && (!now.folder || !was.folder || was.name != now.name))
+            {
+                *later = i;
+                return "'" + was.name + (was.folder ? "' (a folder)" : "' (a file)") + " and '" + now.name +
+                       (now.folder ? "' (a folder)" : "' (a file)") + " are one name on Windows, which ignores case";
+            }
+            if (!now.folder)
+                break;
+        }
+    }
+    return "";
+}
+
+/* Why the setup would refuse a payload name: bare (a file of the list form)
+   or with folders. "" when it takes it. */
+static std::string WhyNameRefused(const std::string &name, bool bare, const NameCodePage &cp)
+{
+    static const char s_rules[] = " is not a name Windows takes as it is (empty, longer than 255 bytes, a trailing dot "
+                                  "or space, a device name such as CON or NUL.txt, or one of \\ / : < > \" | ? * or "
+                                  "a control character)";
+    if (bare)
+        return IsBareFileName(name.c_str()) ? "" : "'" + ShownName(cp, name) + "'" + s_rules;
+    if (IsPayloadPath(name.c_str()))
+        return "";
+    if (name.size() > PAYLOAD_NAME_MAX)
+        return "'" + ShownName(cp, name) + "' is longer than the " + std::to_string(PAYLOAD_NAME_MAX) +
+               " bytes a payload name may have";
+    for (size_t at = 0;; at++)
+    {
+        size_t end = name.find('\\', at);
+        std::string part = name.substr(at, end == std::string::npos ? end : end - at);
+        if (!IsBareFileName(part.c_str()) || end == std::string::npos)
+            return "'" + ShownName(cp, name) + "': '" + ShownName(cp, part) + "'" + s_rules;
+        at = end;
     }
 }
 
@@ -70,85 +119,125 @@ static bool SameNameNoCase(const char *a, const char *b)
 
 struct ProductFile
 {
-    std::string path, name;
+    std::string path;       /* on the build host */
+    std::string name;       /* in the payload: folder names and the file's, separated by \ */
     unsigned long long cb;
 };
 
-/* One operand that is a folder stands for every file in it, in name order, with
-   the product's executable last; a subfolder is refused, as its files would be
-   left out. Otherwise the operands are the files, in the order given. */
-static bool ExpandFolder(std::vector<std::string> &operands, std::string &failed, std::string &why)
+/* Walks a folder of the product: its files in byte order of their names, then
+   its subfolders in that order, each walked the same way. relative is the
+   folder's name in the payload with a trailing \, or "" for the product folder.
+   A link to a file is followed and carried under the link's name. Whatever
+   would be left out or cannot be carried as a file is refused: an empty
+   folder, a link to a folder or to nothing, a pipe, socket or device. */
+static bool WalkFolder(const std::string &folder, const std::string &relative, std::vector<ProductFile> &files,
+                       std::string &failed, std::string &why)
 {
-    struct stat st;
-    if (operands.size() != 1 || stat(operands[0].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return true;
-    std::string folder = operands[0];
+    failed = folder;
     DIR *dir = opendir(folder.c_str());
     if (!dir)
     {
-        failed = folder;
         why = Errno("cannot read");
         return false;
     }
-    std::vector<std::string> names;
+    std::vector<std::string> names, subfolders;
+    errno = 0;
     while (const dirent *entry = readdir(dir))
         if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
             names.push_back(entry->d_name);
+    int readError = errno;      // readdir ends with NULL on an error too, then with errno set
     closedir(dir);
-    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-        return (a == s_productExe) != (b == s_productExe) ? b == s_productExe : a < b;
-    });
-    if (folder.back() != '/')
-        folder += '/';
-    operands.clear();
-    for (const std::string &name : names)
+    if (readError || names.empty())
     {
-        if (stat((folder + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        {
-            failed = folder + name;
-            why = "a subfolder: the setup installs the files of one folder";
-            return false;
-        }
-        operands.push_back(folder + name);
-    }
-    if (operands.empty())
-    {
-        failed = folder;
-        why = "no files in the folder";
+        why = readError ? "cannot read: " + std::string(strerror(readError))
+                        : "an empty folder: the setup carries files only, so it would be left out";
         return false;
     }
+    std::sort(names.begin(), names.end());     // bytes compared as unsigned, whatever the locale
+    for (const std::string &name : names)
+    {
+        std::string path = folder + "/" + name;
+        struct stat st;
+        bool link = false;
+        failed = path;
+        if (lstat(path.c_str(), &st) != 0)
+            why = Errno("cannot read");
+        else if ((link = S_ISLNK(st.st_mode)) && stat(path.c_str(), &st) != 0)
+            why = "a link to nothing (" + Errno("cannot follow it") + ")";
+        else if (name.find('\\') != std::string::npos)
+            why = "a backslash in the name: the setup would take it for a folder separator";
+        else if (S_ISDIR(st.st_mode) && link)
+            why = "a link to a folder: only links to files are followed";
+        else if (S_ISDIR(st.st_mode) && relative.size() + name.size() + 1 >= PAYLOAD_NAME_MAX)
+            why = "folders nested deeper than a payload name of " + std::to_string(PAYLOAD_NAME_MAX) + " bytes allows";
+        else if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))
+        {
+            if (S_ISDIR(st.st_mode))
+                subfolders.push_back(name);
+            else
+                files.push_back({ path, relative + name, (unsigned long long)st.st_size });
+            continue;
+        }
+        else
+            why = "not a file, folder or link (a pipe, socket or device): only files are carried";
+        return false;
+    }
+    for (const std::string &name : subfolders)
+        if (!WalkFolder(folder + "/" + name, relative + name + "\\", files, failed, why))
+            return false;
     return true;
 }
 
 /* Everything that can be checked before writing is, so most refusals create no
-   file at all. Returns 0 with the files and the payload's size, or pack's exit code. */
-static int GatherFiles(std::vector<std::string> operands, bool allowNoExe, const std::string &outPath,
-                       std::vector<ProductFile> &files, unsigned long long &cbPayload)
+   file at all. One operand that is a folder stands for every file in it and
+   below it (see WalkFolder), with the product's executable last; otherwise the
+   operands are the files, in the order given, carried under their bare names.
+   Returns 0 with the files and the payload's size, or pack's exit code. */
+static int GatherFiles(const std::vector<std::string> &operands, bool allowNoExe, const NameCodePage &cp,
+                       const std::string &outPath, std::vector<ProductFile> &files, unsigned long long &cbPayload)
 {
-    std::string failed, why;
-    if (!ExpandFolder(operands, failed, why))
-        return Fail(failed, why);
-    bool haveExe = false;
-    for (const std::string &path : operands)
+    struct stat st;
+    bool folder = operands.size() == 1 && stat(operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (folder)
     {
-        std::string name = path.substr(path.rfind('/') + 1);   // npos + 1 is 0
-        if (!IsBareFileName(name.c_str()))
-            return Fail(path, "'" + name + "' is not a bare file name (empty, too long, . or .., or a character Windows refuses)");
-        for (const ProductFile &file : files)
-        {
-            if (SameNameNoCase(file.name.c_str(), name.c_str()))
-                return Fail(path, "same name as " + file.path + " (Windows file names ignore case)");
-        }
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0)
-            return Fail(path, Errno("cannot read"));
-        if (!S_ISREG(st.st_mode))
-            return Fail(path, "not a regular file");
-        if ((unsigned long long)st.st_size > s_cbFileMax)
-            return Fail(path, "larger than 4 GiB - 1 bytes");
-        haveExe = haveExe || name == s_productExe;
-        files.push_back({ path, name, (unsigned long long)st.st_size });
+        std::string top = operands[0], failed, why;
+        while (top.size() > 1 && top.back() == '/')
+            top.pop_back();
+        if (!WalkFolder(top, "", files, failed, why))
+            return Fail(failed, why);
+        std::stable_partition(files.begin(), files.end(),
+                              [](const ProductFile &file) { return file.name != s_productExe; });
     }
+    else
+    {
+        for (const std::string &path : operands)
+            files.push_back({ path, path.substr(path.rfind('/') + 1), 0 });    // npos + 1 is 0
+    }
+    bool haveExe = false;
+    std::vector<std::string> names;
+    for (ProductFile &file : files)
+    {
+        std::string bytes, why;
+        if (!EncodeName(cp, file.name, &bytes, why))
+            return Fail(file.path, why);
+        file.name = bytes;
+        why = WhyNameRefused(file.name, !folder, cp);
+        if (!why.empty())
+            return Fail(file.path, why);
+        if (stat(file.path.c_str(), &st) != 0)
+            return Fail(file.path, Errno("cannot read"));
+        if (!S_ISREG(st.st_mode))
+            return Fail(file.path, "not a regular file");
+        if ((unsigned long long)st.st_size > s_cbFileMax)
+            return Fail(file.path, "larger than 4 GiB - 1 bytes");
+        file.cb = (unsigned long long)st.st_size;
+        haveExe = haveExe || file.name == s_productExe;
+        names.push_back(file.name);
+    }
+    size_t later = 0;
+    std::string clash = FindNameClash(names, cp, &later);
+    if (!clash.empty())
+        return Fail(files[later].path, clash);
     if (!haveExe && !allowNoExe)
         return Fail(outPath, std::string("no file named ") + s_productExe + " (--allow-no-exe packs without it)");
     cbPayload = PAYLOAD_END_BYTES;
@@ -294,11 +383,12 @@ static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std
     return Fail(failed, why);
 }
 
-static int Pack(const std::string &outPath, bool allowNoExe, const std::vector<std::string> &operands)
+static int Pack(const std::string &outPath, bool allowNoExe, const NameCodePage &cp,
+                const std::vector<std::string> &operands)
 {
     std::vector<ProductFile> files;
     unsigned long long cbPayload = 0;
-    if (int refused = GatherFiles(operands, allowNoExe, outPath, files, cbPayload))
+    if (int refused = GatherFiles(operands, allowNoExe, cp, outPath, files, cbPayload))
         return refused;
     TempFile temp;
     if (!CreateTemp(&temp, outPath, 0666))
@@ -385,7 +475,7 @@ static unsigned long long TotalBytes(const std::vector<PayloadEntry> &entries)
     return cb;
 }
 
-static int List(const std::string &path)
+static int List(const std::string &path, const NameCodePage &cp)
 {
     MappedFile map;
     SetupImage image;
@@ -394,7 +484,7 @@ static int List(const std::string &path)
     if (!LoadPayload(path, map, entries, image, why))
         return Fail(path, why);
     for (const PayloadEntry &entry : entries)
-        printf("%s\t%lu\n", entry.name, entry.cbData);
+        printf("%s\t%lu\n", ShownName(cp, entry.name).c_str(), entry.cbData);
     printf("%zu entries, %llu bytes\n", entries.size(), TotalBytes(entries));
     return 0;
 }
@@ -425,7 +515,7 @@ static bool ChecksumOfFile(const std::string &path, size_t checksumAt, uint32_t 
 
 /* For a setup, also what a user's download check would see: whether the image
    still has the checksum it was stamped with, and whether it is signed. */
-static int Verify(const std::string &path, bool allowNoExe)
+static int Verify(const std::string &path, bool allowNoExe, const NameCodePage &cp)
 {
     MappedFile map;
     SetupImage image;
@@ -434,16 +524,19 @@ static int Verify(const std::string &path, bool allowNoExe)
     if (!LoadPayload(path, map, entries, image, why))
         return Fail(path, why);
     bool haveExe = false;
+    std::vector<std::string> names;
     for (size_t i = 0; i < entries.size(); i++)
     {
+        std::wstring unicode;
+        if (cp.number && !DecodeName(cp, entries[i].name, &unicode, why))
+            return Fail(path, "entry " + std::to_string(i + 1) + " ('" + ShownName(cp, entries[i].name) + "'): " + why);
         haveExe = haveExe || strcmp(entries[i].name, s_productExe) == 0;
-        for (size_t j = 0; j < i; j++)
-        {
-            if (SameNameNoCase(entries[i].name, entries[j].name))
-                return Fail(path, std::string("entries '") + entries[j].name + "' and '" + entries[i].name +
-                                  "' collide on Windows (names ignore case)");
-        }
+        names.push_back(entries[i].name);
     }
+    size_t later = 0;
+    std::string clash = FindNameClash(names, cp, &later);
+    if (!clash.empty())
+        return Fail(path, "entry " + std::to_string(later + 1) + ": " + clash);
     if (!haveExe && !allowNoExe)
         return Fail(path, std::string("no entry named ") + s_productExe);
     std::string about;
@@ -465,7 +558,7 @@ static int Verify(const std::string &path, bool allowNoExe)
 /* ---- stamping ---- */
 
 static int Stamp(const std::string &setupPath, const std::string &outPath, bool allowNoExe, bool stripSignature,
-                 const std::vector<std::string> &operands)
+                 const NameCodePage &cp, const std::vector<std::string> &operands)
 {
     MappedFile map;
     SetupImage image;
@@ -476,7 +569,7 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
         return Fail(setupPath, why);
     std::vector<ProductFile> files;
     unsigned long long cbPayload = 0;
-    if (int refused = GatherFiles(operands, allowNoExe, outPath, files, cbPayload))
+    if (int refused = GatherFiles(operands, allowNoExe, cp, outPath, files, cbPayload))
         return refused;
     StampLayout layout;
     if (!LayoutStampedImage(map.data, image, cbPayload, &layout, &why))
@@ -507,7 +600,7 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         return Usage();
-    std::string command = argv[1], outPath;
+    std::string command = argv[1], outPath, codePage;
     bool allowNoExe = false, stripSignature = false;
     std::vector<std::string> operands;
     bool writes = command == "pack" || command == "stamp";
@@ -520,19 +613,29 @@ int main(int argc, char **argv)
             stripSignature = true;
         else if (arg == "-o" && writes && outPath.empty() && i + 1 < argc)
             outPath = argv[++i];
+        else if (arg == "--codepage" && codePage.empty() && i + 1 < argc)
+            codePage = argv[++i];
         else if (arg.size() > 1 && arg[0] == '-')
             return Usage();
         else
             operands.push_back(arg);
     }
+    NameCodePage cp;
+    std::string why;
+    char *end = NULL;
+    unsigned long number = codePage.empty() ? 0 : strtoul(codePage.c_str(), &end, 10);
+    if (!codePage.empty() && (number == 0 || *end != 0 || number > 65535))
+        return Fail("--codepage " + codePage, "not the number of a Windows code page");
+    if (!OpenNameCodePage((unsigned)number, &cp, why))
+        return Fail("--codepage " + codePage, why);
     if (command == "pack" && !outPath.empty() && !operands.empty())
-        return Pack(outPath, allowNoExe, operands);
+        return Pack(outPath, allowNoExe, cp, operands);
     if (command == "stamp" && !outPath.empty() && operands.size() >= 2)
-        return Stamp(operands[0], outPath, allowNoExe, stripSignature,
+        return Stamp(operands[0], outPath, allowNoExe, stripSignature, cp,
                      std::vector<std::string>(operands.begin() + 1, operands.end()));
     if (command == "list" && operands.size() == 1)
-        return List(operands[0]);
+        return List(operands[0], cp);
     if (command == "verify" && operands.size() == 1)
-        return Verify(operands[0], allowNoExe);
+        return Verify(operands[0], allowNoExe, cp);
     return Usage();
 }

@@ -2,7 +2,7 @@
 // from outside through its real message queue
 //
 //   driver.exe SCENARIO setup=PATH [product=FOLDER] [license=PATH] [payload=PATH]
-//              [path=INSTALLPATH] [expect=TEXT] [shots=FOLDER] ...
+//              [path=INSTALLPATH] [expect=TEXT] [shots=FOLDER] [files=N] [acp=N] ...
 //
 // Exits 0 when every check passed, 1 otherwise; each failed check is printed.
 
@@ -448,7 +448,10 @@ static void Install()
     std::vector<Entry> entries = PayloadEntries(WinPath(Option("payload.bin")));
     std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
     if (Option("payload").empty())
-        CHECK_EQ(names.size(), (size_t)3);
+        CHECK_EQ(names.size(), Option("files").empty() ? (size_t)3 : (size_t)atoi(Option("files").c_str()));
+    // Names outside ASCII are right only in the code page they were written in.
+    if (!Option("acp").empty())
+        CHECK_EQ((long)GetACP(), atol(Option("acp").c_str()));
     if (!Option("path").empty())
         CreateDirectoryA(Option("path").c_str(), NULL);
     RemoveInstallation();

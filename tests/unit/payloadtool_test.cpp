@@ -10,10 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -204,6 +207,99 @@ TEST_F(PayloadTool, RefusesBadInputAndLeavesNoOutput)
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << c.name << ": not one line: " << run.err;
         EXPECT_EQ(Listing(), before) << c.name;
     }
+}
+
+// Paths in the walk's order: each folder's files by the bytes of their names, then
+// its subfolders the same way, the top-level executable last. Files hold their paths.
+TEST_F(PayloadTool, FolderIsWalkedInOneOrder)
+{
+    const std::string walk[] = { "B.dll", "a.dll", "link to a.dll", "z.txt", "Zeta/Tandreloop.exe", "plugins/core.dll",
+                                 "plugins/Filter One/f.dll", "plugins/de/Read me.txt", "plugins/de/help/empty",
+                                 "Tandreloop.exe" };
+    std::string expected;
+    for (std::string path : walk)
+    {
+        bool link = path == "link to a.dll", empty = path.find("empty") != std::string::npos;
+        link ? fs::create_symlink("a.dll", dir / "product" / path) : WriteAll(dir / "product" / path, empty ? "" : path);
+        size_t cb = link ? 5 : empty ? 0 : path.size();
+        std::replace(path.begin(), path.end(), '/', '\\');
+        expected += path + "\t" + std::to_string(cb) + "\n";
+    }
+    ASSERT_EQ(Tool({ "pack", "-o", "payload.bin", "product/" }).exitCode, 0);
+    EXPECT_EQ(Tool({ "list", "payload.bin" }).out.substr(0, expected.size() + 11), expected + "10 entries,");
+    EXPECT_EQ(Tool({ "verify", "payload.bin" }).exitCode, 0);
+}
+
+// What a folder holds that cannot be carried as a file, names Windows would
+// take for one, and names a code page cannot carry: one line naming the file,
+// exit 1, an existing output untouched.
+TEST_F(PayloadTool, FolderRefusesWhatItCannotCarry)
+{
+    using Add = std::function<void(const fs::path &)>;
+    auto file = [](const char *name) -> Add { return [name](const fs::path &p) { WriteAll(p / name, "x"); }; };
+    const struct { const char *name, *named, *mentions; Add add; const char *codePage = nullptr; } cases[] = {
+        { "empty folder", "lib/empty", "empty", [](const fs::path &p) { fs::create_directory(p / "lib/empty"); } },
+        { "dangling link", "lib/gone", "nothing", [](const fs::path &p) { fs::create_symlink("missing", p / "lib/gone"); } },
+        { "link to a folder", "lib/up", "folder", [](const fs::path &p) { fs::create_directory_symlink("..", p / "lib/up"); } },
+        { "fifo", "lib/pipe", "pipe", [](const fs::path &p) { mkfifo((p / "lib/pipe").c_str(), 0600); } },
+        { "names differing in case", "lib/a.dll", "'lib\\A.DLL' (a file)", file("lib/A.DLL") },
+        { "file named like a folder", "lib/a.dll", "'LIB' (a file) and 'lib' (a folder)", file("LIB") },
+        { "folder spelt two ways", "lib/a.dll", "'Lib' (a folder) and 'lib' (a folder)", file("Lib/b.dll") },
+        { "backslash in a name", "lib/x\\y", "backslash", file("lib/x\\y") },
+        { "no code page", "lib/Über.txt", "not plain ASCII", file("lib/Über.txt") },
+        { "invalid UTF-8", "bad\xFF.txt", "'bad\\xFF.txt' is not valid UTF-8", file("bad\xFF.txt"), "1252" },
+        { "not in 1252", "日本.txt", "no character '日' (U+65E5)", file("日本.txt"), "1252" },
+        { "case outside ASCII", "über.txt", "'ÜBER.TXT' (a file) and 'über.txt'",
+          [](const fs::path &p) { WriteAll(p / "über.txt", "x"), WriteAll(p / "ÜBER.TXT", "x"); }, "1252" },
+        { "read back as '\\'", "¥.txt", "no character '¥'", file("¥.txt"), "932" },     // iconv writes 0x5C
+        { "0x5C trail byte", "表.txt", "0x5C byte", file("表.txt"), "932" },              // it would split the name
+    };
+    for (const auto &c : cases)
+    {
+        fs::remove_all(dir);
+        WriteAll(dir / "product/Tandreloop.exe", "MZ");
+        WriteAll(dir / "product/lib/a.dll", "a");
+        WriteAll(dir / "payload.bin", "earlier output");
+        c.add(dir / "product");
+        std::set<std::string> before = Listing();
+        std::vector<std::string> args = { "pack", "-o", "payload.bin", "product" };
+        if (c.codePage)
+            args.insert(args.end(), { "--codepage", c.codePage });
+        ToolRun run = Tool(args);
+        EXPECT_EQ(run.exitCode, 1) << c.name;
+        EXPECT_EQ(run.err.rfind(std::string("payloadtool: product/") + c.named + ": ", 0), 0u) << c.name << ": " << run.err;
+        EXPECT_NE(run.err.find(c.mentions), std::string::npos) << c.name << ": " << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << c.name << ": not one line: " << run.err;
+        EXPECT_EQ(Listing(), before) << c.name;
+        EXPECT_EQ(ReadAll(dir / "payload.bin"), "earlier output") << c.name;
+    }
+    EXPECT_EQ(Tool({ "pack", "--codepage", "437", "-o", "payload.bin", "product" }).exitCode, 1);  // not an ANSI one
+}
+
+// list shows the names in UTF-8 with the code page, and the bytes written without it.
+TEST_F(PayloadTool, NamesAreWrittenInOneCodePage)
+{
+    const struct { const char *codePage, *name, *listed; } cases[] = {
+        { "1252", "Über Notes.txt", "\\xDCber Notes.txt" },
+        { "932", "日本.txt", "\\x93\\xFA\\x96{.txt" },
+        { "1251", "Справка\\Ок.txt", "\\xD1\\xEF\\xF0\\xE0\\xE2\\xEA\\xE0\\\\xCE\\xEA.txt" },
+    };
+    for (const auto &c : cases)
+    {
+        std::string path = c.name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        fs::remove_all(dir);
+        WriteAll(dir / "product/Tandreloop.exe", "MZ");
+        WriteAll(dir / "product" / path, "x");
+        ASSERT_EQ(Tool({ "pack", "--codepage", c.codePage, "-o", "payload.bin", "product" }).exitCode, 0) << c.name;
+        EXPECT_EQ(Tool({ "list", "--codepage", c.codePage, "payload.bin" }).out.rfind(c.name + std::string("\t1\n"), 0), 0u);
+        EXPECT_EQ(Tool({ "list", "payload.bin" }).out.rfind(c.listed + std::string("\t1\n"), 0), 0u) << c.name;
+    }
+
+    // Byte by byte a folder "\x95" and a file ".txt"; in code page 932 "表.txt".
+    WriteAll(dir / "payload.split", std::string("Tandreloop.exe\0\1\0\0\0x\x95\\.txt\0\1\0\0\0x\0", 33));
+    EXPECT_EQ(Tool({ "verify", "payload.split" }).exitCode, 0);
+    EXPECT_NE(Tool({ "verify", "--codepage", "932", "payload.split" }).err.find("0x5C byte"), std::string::npos);
 }
 
 TEST_F(PayloadTool, AllowNoExeAppliesToPackAndVerify)
