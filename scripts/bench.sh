@@ -324,7 +324,7 @@ done
 
 # The many-files product: install times, then the steps of each file from the
 # builds with step marks.
-if [ -f $out/$files/setup.exe ]; then
+if runs_pass files && [ -f $out/$files/setup.exe ]; then
     dir=$PWD/$out/$files
     echo "bench: timing $files_count files of 1 KiB" >&2
     programs=(setup="$dir/setup.exe" floor="$dir/floor.exe")
@@ -337,7 +337,7 @@ if [ -f $out/$files/setup.exe ]; then
 fi
 
 # The product of folders: whichever programs could be stamped with it.
-if [ -d $out/$tree ]; then
+if runs_pass tree && [ -d $out/$tree ]; then
     dir=$PWD/$out/$tree
     echo "bench: timing 300 files in 30 folders, $tree_mib MiB" >&2
     programs=()
@@ -348,7 +348,7 @@ if [ -d $out/$tree ]; then
 fi
 
 # How long the window leaves a message waiting while one large file is written.
-if [ -f $out/$single/setup.exe ]; then
+if runs_pass latency && [ -f $out/$single/setup.exe ]; then
     echo "bench: message wait during one file of $latency_mib MiB" >&2
     driver product="$PWD/$out/payload-$single" runs="$runs" latency=1 setup="$PWD/$out/$single/setup.exe" |
         sed "s/^/$single /" >>$out/samples.txt
