@@ -266,11 +266,6 @@ if runs_pass latency; then
         echo "$single stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
 fi
 runs_pass write || write_sizes=()
-for size in "${write_sizes[@]}"; do
-    echo "bench: payload and stamping, $size MiB in each way of writing" >&2
-    make_payload "$size" && stamp_into $out/write$size $out/payload-$size setup-write1 setup-write2 setup-write3 ||
-        echo "write$size stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
-done
 # Gigabytes were just written: not while timing.
 sync
 scripts/wine-run.sh --start $home >/dev/null || { echo "bench: Wine did not start" >&2; exit 0; }
@@ -356,10 +351,16 @@ if runs_pass latency && [ -f $out/$single/setup.exe ]; then
     [ "$latency_mib" -ge 100 ] && rm -f $out/$single/*.exe
 fi
 
-# Each way of writing against host cp, at the large sizes.
+# Each way of writing against host cp, at the large sizes. Stamped here, one
+# size at a time, so that three more gigabytes of images are not on disk at once.
 for size in "${write_sizes[@]}"; do
     dir=$PWD/$out/write$size
-    [ -f "$dir/setup-write1.exe" ] || continue
+    echo "bench: payload and stamping, $size MiB in each way of writing" >&2
+    if ! { make_payload "$size" && stamp_into $out/write$size $out/payload-$size setup-write1 setup-write2 setup-write3; }; then
+        echo "write$size stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
+        continue
+    fi
+    sync
     echo "bench: each way of writing at $size MiB" >&2
     driver product="$PWD/$out/payload-$size" runs="$runs" setup:write1="$dir/setup-write1.exe" \
         setup:write2="$dir/setup-write2.exe" setup:write3="$dir/setup-write3.exe" | sed "s/^/write$size /" >>$out/samples.txt
