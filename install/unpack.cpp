@@ -23,12 +23,16 @@
 /* The window's timing, in ms. A screen shows a new picture about every 16 ms:
    a file that takes at least that long is named on the status line and
    counted on the bar as it finishes; files that go by faster are shown at
-   most every UPDATE_MS, and the messages waiting for the window are taken at
-   least every PUMP_MS. Nothing sleeps: on Windows a sleep lasts a timer tick,
-   15.6 ms by default, which after every file would cost more than the file. */
-#define REFRESH_MS  16
-#define UPDATE_MS   33
-#define PUMP_MS     33
+   most every UPDATE_MS, and no sooner than UPDATE_SHARE times what the last
+   update cost, so that where repainting is slow (a themed bar under Wine, an
+   emulated machine) it still takes a small share of the time. The messages
+   waiting for the window are taken at least every PUMP_MS. Nothing sleeps:
+   on Windows a sleep lasts a timer tick, 15.6 ms by default, which after
+   every file would cost more than the file. */
+#define REFRESH_MS      16
+#define UPDATE_MS       33
+#define UPDATE_SHARE    8
+#define PUMP_MS         33
 
 static LONGLONG s_ticksPerMs;   /* performance counter ticks in a millisecond */
 
@@ -77,7 +81,6 @@ static void CountFiles(FileSink *sink, int count)
 {
     SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETPOS, count, 0);
     sink->cCounted = count;
-    sink->tUpdated = Now();
 }
 
 void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure, size_t cbFailure)
@@ -93,7 +96,7 @@ void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure,
     sink->szFailure = szFailure;
     sink->cbFailure = cbFailure;
     // The first file is shown at once.
-    sink->tUpdated = sink->tPumped = Now() - UPDATE_MS * s_ticksPerMs;
+    sink->tNextUpdate = sink->tPumped = Now();
     // An empty payload still ends with the bar full.
     SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETRANGE32, 0, cTotal > 0 ? cTotal : 1);
 }
@@ -169,7 +172,7 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
 
     sink->tFile = Now();
     sink->fShown = FALSE;
-    if (cbData > PIECE_BYTES || HasPassed(sink->tUpdated, UPDATE_MS))
+    if (cbData > PIECE_BYTES || sink->tFile >= sink->tNextUpdate)
         ShowFile(sink);
     STEP_MARK_N("status", sink->cDone + 1);
 
@@ -216,10 +219,13 @@ static void NoteFileDone(FileSink *sink)
         ShowFile(sink);
     if (sink->fShown)
     {
+        LONGLONG tStart = Now();
         CountFiles(sink, sink->cDone);
         STEP_MARK_N("progress", sink->cDone);
         TakeMessages(sink);
         STEP_MARK_N("pump", sink->cDone);
+        LONGLONG cost = UPDATE_SHARE * (sink->tPumped - tStart);
+        sink->tNextUpdate = sink->tPumped + (cost > UPDATE_MS * s_ticksPerMs ? cost : UPDATE_MS * s_ticksPerMs);
     }
     else if (HasPassed(sink->tPumped, PUMP_MS))
         TakeMessages(sink);

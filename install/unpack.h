@@ -24,7 +24,9 @@ struct FileSink
     BOOL fShown;                            /* its name is on the status line */
     int cDone, cTotal;                      /* files written, files in the payload */
     int cCounted;                           /* what the progress bar shows */
-    LONGLONG tFile, tUpdated, tPumped;      /* performance counter: file begun, window updated, messages taken */
+    LONGLONG tFile;                         /* performance counter: this file begun, */
+    LONGLONG tNextUpdate;                   /* the earliest next update of the window, */
+    LONGLONG tPumped;                       /* the window's messages last taken */
     char *szFailure;                        /* "What Failed\nwhere" once a call has failed */
     size_t cbFailure;
 };

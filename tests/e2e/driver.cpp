@@ -614,17 +614,18 @@ static void MissingProgram()
 /* A failure: the "ERROR" box says what failed and where (expect=, or how it
    starts: expect-start=); no success box, before it or after it until the
    setup has ended; nothing started; exit code 1. Optional set-up: a folder
-   where a file must go (folder-at=); checks: no link (nolink=1), no files
-   (nofiles=1). The setup runs with the trace hooks set, so its fclose calls
-   behave as on Windows (see tracehook.cpp). */
+   where a file must go (folder-at=), a file where a folder must go
+   (file-at=); checks: no link (nolink=1), no files (nofiles=1). The setup
+   runs with the trace hooks set, so its fclose calls behave as on Windows
+   (see tracehook.cpp). */
 static void Failure()
 {
     RemoveInstallation();
+    CreateDirectoryA(InstallFolder().c_str(), NULL);
     if (!Option("folder-at").empty())
-    {
-        CreateDirectoryA(InstallFolder().c_str(), NULL);
         CreateDirectoryA(Option("folder-at").c_str(), NULL);
-    }
+    if (!Option("file-at").empty())
+        WriteWholeFile(Option("file-at"), "in the way");
     Program setup;
     std::string trace;
     if (!StartInstall(&setup, SetupToRun(), &trace))
@@ -794,10 +795,10 @@ int main(int argc, char **argv)
         if (eq)
             g_options[std::string(argv[i], eq - argv[i])] = eq + 1;
     }
-    // Windows paths in path=, folder-at= and expect= are written with / (a
+    // Windows paths in path=, folder-at=, file-at= and expect= are written with / (a
     // backslash before a list separator means something else to CMake), and
     // expect= carries line feeds written as \n.
-    for (const char *name : { "path", "folder-at", "expect", "expect-start" })
+    for (const char *name : { "path", "folder-at", "file-at", "expect", "expect-start" })
     {
         std::string &value = g_options[name];
         for (size_t at; (at = value.find("\\n")) != std::string::npos;)
