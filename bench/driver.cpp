@@ -1,8 +1,8 @@
 // driver.cpp - times setup.exe and the floor program under Wine for scripts/bench.sh
 //
-//   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] [steps=1]
-//                   [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE] [probe=EXE]
-//                   [start:LABEL=EXE]... [setup:LABEL=EXE]... [nsis:LABEL=EXE]...
+//   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] [steps=1] [latency=1]
+//                   [wait=SECONDS] [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE]
+//                   [probe=EXE] [start:LABEL=EXE]... [setup:LABEL=EXE]... [nsis:LABEL=EXE]...
 //
 // Each run of each program: start-up (just before CreateProcess to its window
 // visible), install (the Install press to the SUCCESS box visible), peak memory
@@ -22,6 +22,21 @@
 // "step:NAME program run ms", the time from the mark before it. The driver's
 // own marks are the start (CreateProcess), "visible", the press and "box" (the
 // SUCCESS box visible).
+//
+// With many files (an index above 3), the marks of each file are summed by
+// kind instead: "step:NAME-all" is the run's total of that step over all files
+// and "step:NAME-per-file" that total over the number of files.
+//
+// latency=1 measures how long the window leaves messages waiting during the
+// install: from the press to the result box, a thread sends the program's
+// window WM_NULL with SendMessageTimeout, one after another with a 1 ms sleep
+// between, and the run's longest round trip, its 99th percentile, median and
+// count are printed ("latency_max_ms" ...). A sent message is answered only
+// while the window's thread takes messages, so the longest round trip is the
+// longest stretch the window did not answer.
+//
+// wait= is how long a program may take to its window and to its result box
+// (default 60 s; thousands of files under qemu take longer).
 //
 // Windows are found by polling every 1 ms. With WINEDEBUG=+timestamp,+debugstr
 // the driver's marks ("bench: press") show among Wine's own trace lines.
@@ -54,8 +69,12 @@
 #define INSTALL_DIR "C:\\Tandreloop\\"
 #define SCRATCH     "C:\\bench-scratch.bin"
 #define STEPS_FILE  "C:\\bench-steps.txt"
+#define LATENCY_GAP_MS      1
+#define LATENCY_TIMEOUT_MS  60000
+#define MANY_FILES  3       /* marks with a higher index are summed by kind */
 
 static std::map<std::string, std::string> g_options;
+static double g_waitMs = WAIT_MS;   /* longest wait for a window or a result box */
 
 struct Target
 {
@@ -69,12 +88,18 @@ struct Target
 
 /* Marks of one run in the steps build: the program's and the driver's, in ms of
    the performance counter, which all processes under Wine share. */
-static std::vector<std::pair<double, std::string>> s_marks;
+struct StepMark
+{
+    double ms;
+    std::string name;
+    int index;          /* the file it belongs to; 0 for the others */
+};
+static std::vector<StepMark> s_marks;
 
 static void DriverMark(const char *name, double ms)
 {
     if (!g_options["steps"].empty())
-        s_marks.push_back({ ms, name });
+        s_marks.push_back({ ms, name, 0 });
 }
 
 static double NowMs()
@@ -95,10 +120,13 @@ static void Sample(const char *figure, const Target &target, int run, double val
 
 /* Prints the run's steps: the program's marks from its file and the driver's,
    in time order, each step named by the mark that ends it. The step that ends
-   with the press is the driver's own waiting, not the program's. */
+   with the press is the driver's own waiting, not the program's. With more than
+   MANY_FILES files, each kind of step per file is summed over the files, and
+   printed where its first one came. */
 static void PrintSteps(const Target &target, int run)
 {
     std::string text = ReadWholeFile(STEPS_FILE);
+    int files = 0;
     for (size_t at = 0; at < text.size();)
     {
         size_t end = text.find('\n', at);
@@ -108,22 +136,117 @@ static void PrintSteps(const Target &target, int run)
         if (cut1 == std::string::npos)
             continue;
         std::string name = line.substr(0, cut1);
-        int index = atoi(line.c_str() + cut1 + 1);
-        if (index)
-            name += "-" + std::to_string(index);
         for (char &c : name)
             if (c == ' ')
                 c = '-';
-        s_marks.push_back({ atof(line.c_str() + cut2 + 1), name });
+        int index = atoi(line.c_str() + cut1 + 1);
+        files = std::max(files, index);
+        s_marks.push_back({ atof(line.c_str() + cut2 + 1), name, index });
     }
     std::stable_sort(s_marks.begin(), s_marks.end(),
-                     [](const std::pair<double, std::string> &a, const std::pair<double, std::string> &b)
-                     { return a.first < b.first; });
+                     [](const StepMark &a, const StepMark &b) { return a.ms < b.ms; });
+    std::vector<std::string> order;
+    std::map<std::string, double> sums;
     for (size_t i = 1; i < s_marks.size(); i++)
-        if (s_marks[i].second != "press")
-            Sample(("step:" + s_marks[i].second).c_str(), target, run, s_marks[i].first - s_marks[i - 1].first);
+    {
+        const StepMark &mark = s_marks[i];
+        if (mark.name == "press")
+            continue;
+        std::string key = mark.name;
+        if (mark.index && files <= MANY_FILES)
+            key += "-" + std::to_string(mark.index);
+        if (!sums.count(key))
+            order.push_back(key);
+        sums[key] += mark.ms - s_marks[i - 1].ms;
+    }
+    for (const std::string &key : order)
+    {
+        bool perFile = files > MANY_FILES && std::any_of(s_marks.begin(), s_marks.end(),
+                                                         [&](const StepMark &m) { return m.index && m.name == key; });
+        if (perFile)
+        {
+            Sample(("step:" + key + "-all").c_str(), target, run, sums[key]);
+            Sample(("step:" + key + "-per-file").c_str(), target, run, sums[key] / files);
+        }
+        else
+            Sample(("step:" + key).c_str(), target, run, sums[key]);
+    }
     s_marks.clear();
     DeleteFileA(STEPS_FILE);
+}
+
+/* A mark among Wine's trace lines (WINEDEBUG=+debugstr). Left out while the
+   latency thread exists: under qemu, OutputDebugString with a second thread
+   running was seen to crash that thread and the driver with it. */
+static bool s_threaded;
+static void TraceMark(const char *text)
+{
+    if (!s_threaded)
+        OutputDebugStringA(text);
+}
+
+/* ---- how long the window leaves a message waiting ---- */
+
+struct LatencyProbe
+{
+    HWND hwnd;
+    volatile LONG probing;          /* set by the driver: send messages to hwnd */
+    volatile LONG idle;             /* set by the thread: not sending */
+    std::vector<double> waits;      /* ms, one per message sent */
+};
+
+static LatencyProbe s_probe;
+
+/* One thread for the driver's whole life: it sends while the driver says so
+   and says when it has stopped. */
+static DWORD WINAPI LatencyThread(void *param)
+{
+    LatencyProbe *probe = (LatencyProbe *)param;
+    for (;;)
+    {
+        if (!probe->probing)
+        {
+            probe->idle = 1;
+            Sleep(POLL_MS);
+            continue;
+        }
+        probe->idle = 0;
+        DWORD_PTR result;
+        double start = NowMs();
+        SendMessageTimeoutA(probe->hwnd, WM_NULL, 0, 0, SMTO_NORMAL, LATENCY_TIMEOUT_MS, &result);
+        probe->waits.push_back(NowMs() - start);
+        Sleep(LATENCY_GAP_MS);
+    }
+}
+
+static void StartLatencyProbe(LatencyProbe *probe, HWND hwnd)
+{
+    static HANDLE s_thread;
+    if (!s_thread)
+        s_thread = CreateThread(NULL, 0, LatencyThread, probe, 0, NULL);
+    s_threaded = true;
+    probe->hwnd = hwnd;
+    probe->waits.clear();
+    probe->idle = 0;
+    InterlockedExchange(&probe->probing, 1);
+}
+
+/* Ends the probe and prints its figures (none when it did not run). */
+static void EndLatencyProbe(LatencyProbe *probe, const Target &target, int run)
+{
+    if (!probe->probing)
+        return;
+    InterlockedExchange(&probe->probing, 0);
+    while (!probe->idle)
+        Sleep(POLL_MS);
+    std::vector<double> &waits = probe->waits;
+    if (waits.empty())
+        return;
+    std::sort(waits.begin(), waits.end());
+    Sample("latency_max_ms", target, run, waits.back());
+    Sample("latency_p99_ms", target, run, waits[(waits.size() - 1) * 99 / 100]);
+    Sample("latency_median_ms", target, run, waits[(waits.size() - 1) / 2]);
+    Sample("latency_count", target, run, waits.size());
 }
 
 /* Polls every POLL_MS for a visible top-level window of the process; NULL when
@@ -131,7 +254,7 @@ static void PrintSteps(const Target &target, int run)
 static HWND PollWindow(const PROCESS_INFORMATION &pi, const char *windowClass, const char *caption)
 {
     double start = NowMs();
-    while (NowMs() - start < WAIT_MS)
+    while (NowMs() - start < g_waitMs)
     {
         std::vector<HWND> found = FindWindows(pi.dwProcessId, windowClass, caption);
         if (!found.empty())
@@ -147,7 +270,7 @@ static HWND PollWindow(const PROCESS_INFORMATION &pi, const char *windowClass, c
 static HWND PollResultBox(const PROCESS_INFORMATION &pi, HWND main, bool *success)
 {
     double start = NowMs();
-    while (NowMs() - start < WAIT_MS)
+    while (NowMs() - start < g_waitMs)
     {
         std::vector<HWND> found = FindWindows(pi.dwProcessId, "#32770", "SUCCESS");
         if (found.empty())
@@ -240,18 +363,29 @@ static double WinePeakMb(HANDLE process)
 
 /* ---- files ---- */
 
+/* The files under folder (a Windows path), subfolders too, named by their path
+   below the product folder as the setup writes them. */
+static void AddProductFiles(const std::string &folder, const std::string &prefix,
+                            std::vector<std::pair<std::string, unsigned long long>> *files)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files->push_back({ prefix + found.cFileName,
+                               (unsigned long long)found.nFileSizeHigh << 32 | found.nFileSizeLow });
+        else if (strcmp(found.cFileName, ".") && strcmp(found.cFileName, ".."))
+            AddProductFiles(folder + "\\" + found.cFileName, prefix + found.cFileName + "\\", files);
+    while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+
 static std::vector<std::pair<std::string, unsigned long long>> ProductFiles()
 {
     std::vector<std::pair<std::string, unsigned long long>> files;
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((WinPath(g_options["product"]) + "\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
-        return files;
-    do
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            files.push_back({ found.cFileName, (unsigned long long)found.nFileSizeHigh << 32 | found.nFileSizeLow });
-    while (FindNextFileA(find, &found));
-    FindClose(find);
+    AddProductFiles(WinPath(g_options["product"]), "", &files);
     return files;
 }
 
@@ -307,7 +441,7 @@ static bool StartTimed(const Target &target, int run, Program *program)
 {
     std::string commandLine = "\"" + target.exe + "\"";
     STARTUPINFOA si = { sizeof(si) };
-    OutputDebugStringA("bench: start");
+    TraceMark("bench: start");
     double start = NowMs();
     DriverMark("start", start);
     if (!CreateProcessA(target.exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &program->pi))
@@ -318,7 +452,7 @@ static bool StartTimed(const Target &target, int run, Program *program)
     program->hwnd = PollWindow(program->pi, target.windowClass, target.caption);
     double visible = NowMs();
     DriverMark("visible", visible);
-    OutputDebugStringA("bench: window visible");
+    TraceMark("bench: window visible");
     if (!program->hwnd)
     {
         Error(target, run, "no window: the process ended or hangs");
@@ -343,19 +477,22 @@ static void InstallTimed(const Target &target, int run, const Program &program, 
 
     double userBefore = 0, systemBefore = 0, userAfter = 0, systemAfter = 0;
     HostCpuMs(hostPid, &userBefore, &systemBefore);
-    OutputDebugStringA("bench: press");
+    TraceMark("bench: press");
     double press = NowMs();
     DriverMark("press", press);
     // The command a click on Install sends: BM_CLICK needs the button to take the
     // focus and mouse capture first, and under Wine the floor's plain window
     // at times lost that press.
+    if (!g_options["latency"].empty())
+        StartLatencyProbe(&s_probe, program.hwnd);
     PostMessageA(program.hwnd, WM_COMMAND, MAKEWPARAM(target.installId, BN_CLICKED),
                  (LPARAM)GetDlgItem(program.hwnd, target.installId));
     bool success = false;
     HWND box = PollResultBox(program.pi, program.hwnd, &success);
     double done = NowMs();
     DriverMark("box", done);
-    OutputDebugStringA("bench: result box visible");
+    EndLatencyProbe(&s_probe, target, run);
+    TraceMark("bench: result box visible");
     if (!success)
     {
         DWORD code = STILL_ACTIVE;
@@ -459,10 +596,13 @@ int main(int argc, char **argv)
             targets.push_back({ name.substr(6), WinPath(eq + 1), "#32770", "Install", 0, 0 });
     }
     int runs = atoi(g_options["runs"].c_str());
+    if (atoi(g_options["wait"].c_str()) > 0)
+        g_waitMs = atoi(g_options["wait"].c_str()) * 1000.0;
     if (targets.empty() || runs < 1 || g_options["product"].empty())
     {
-        printf("usage: benchdriver product=FOLDER runs=N [idle=M] [server=PID] [steps=1] "
-               "[setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE] [probe=EXE]\n");
+        printf("usage: benchdriver product=FOLDER runs=N [idle=M] [server=PID] [steps=1] [latency=1] "
+               "[wait=SECONDS] [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE] [probe=EXE] "
+               "[start:LABEL=EXE] [setup:LABEL=EXE]\n");
         return 2;
     }
     CoInitialize(NULL);

@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "pathjoin.h"
 #include "payload.h"
@@ -37,8 +38,29 @@ static void SaveLink(const char *target)
     shellLink->Release();
 }
 
+/* Creates the folders of path (under the install folder) that the entry before,
+   prev, did not already have: one CreateDirectoryA per new folder while the
+   payload keeps each folder's files together, as the payload tool's walk does.
+   A folder that exists already is fine. */
+static int MakeFolders(char *path, size_t cbBase, const char *prev)
+{
+    for (char *sep = strchr(path + cbBase, '\\'); sep; sep = strchr(sep + 1, '\\'))
+    {
+        size_t cbFolder = (size_t)(sep - path) - cbBase + 1;
+        if (strncmp(path + cbBase, prev, cbFolder) == 0)
+            continue;
+        *sep = 0;
+        BOOL made = CreateDirectoryA(path, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
+        *sep = '\\';
+        if (!made)
+            return 0;
+    }
+    return 1;
+}
+
 /* One fwrite per file straight from the resource memory, as setup.exe does,
-   and nothing else: no check of the whole payload, no progress, no pumping. */
+   and nothing else: no check of the whole payload, no progress, no pumping.
+   Folders named in the entries are made as the first file in each comes. */
 static const char *Install(void)
 {
     HRSRC hrsrc = FindResourceA(NULL, MAKEINTRESOURCEA(IDR_PAYLOAD), "BINARY");
@@ -57,10 +79,14 @@ static const char *Install(void)
     int count = 0;
     (void)count;    // counted for the step marks only
     PayloadEntry entry;
+    const char *prev = "";
     while (NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
     {
         char path[MAX_PATH] = INSTALL_DIR;
-        FILE *file = AppendText(path, sizeof(path), entry.name) ? fopen(path, "wb") : NULL;
+        if (!AppendText(path, sizeof(path), entry.name) || !MakeFolders(path, strlen(INSTALL_DIR), prev))
+            return "ERROR";
+        prev = entry.name;
+        FILE *file = fopen(path, "wb");
         if (!file)
             return "ERROR";
         size_t written = fwrite(entry.data, 1, entry.cbData, file);

@@ -8,8 +8,13 @@
 # marks), OUT_DIR/probes.txt ("MiB laa|nolaa" and the driver's line),
 # OUT_DIR/notes.txt ("MiB text") and OUT_DIR/machine.txt, and the stamped
 # images' section headers. Run 0 of every figure is the warm-up and is left out.
+# The other products come under a label instead of a size: files2000 (that
+# many files of 1 KiB), tree100 (300 files in 30 folders, 100 MiB), single1024
+# (one file of 1 GiB, with the message wait) and write400 (the 400 MiB payload
+# in the builds with each way of writing).
 
 import os
+import re
 import statistics
 import struct
 import sys
@@ -19,6 +24,10 @@ SIZE_GOAL = 20 * 1024           # bytes outside the resource section
 INSTALL_GOAL = 1.15             # install against the floor, 25 MiB
 STARTUP_GOAL = 1.05             # start-up against the start-up floor
 SCALE_GOAL = 1.1                # start-up at a size against 25 MiB; install per MiB against the floor's
+FILES_GOAL = 1.3                # install of the many-files product against the floor
+TREE_GOAL = 1.1                 # install of the product of folders against the floor
+LATENCY_GOAL = 100              # ms: the longest a message may wait, natively
+WRITE_GOAL = 1.5                # install per MiB against host cp's at 1 GiB, natively
 LIBRARY_BYTES = 307200 + 460800 # the two libraries beside Tandreloop.exe (bench.sh)
 PROGRAMS = ("setup", "floor", "startfloor", "nsis", "cp")
 
@@ -30,9 +39,9 @@ def Load(path):
     for line in open(path):
         f = line.split(None, 4)
         # Wine's own messages ("wine: failed to start ...") come in the same stream.
-        if len(f) < 5 or not f[0].isdigit() or not f[3].isdigit():
+        if len(f) < 5 or not re.fullmatch(r"[a-z]*[0-9]+", f[0]) or not f[3].isdigit():
             continue
-        size = int(f[0])
+        size = int(f[0]) if f[0].isdigit() else f[0]
         if f[1] == "error":
             errors[(size, f[2])].append(f[4].strip())
         elif int(f[3]) > 0:
@@ -66,6 +75,121 @@ def Verdict(ok):
     return "met" if ok else "**missed**"
 
 
+PROGRAM_NAMES = {"setup": "setup.exe", "floor": "floor.exe", "startfloor": "start-up floor", "nsis": "NSIS",
+                 "cp": "host cp", "write1": "1: fwrite, whole file", "write2": "2: WriteFile in pieces",
+                 "write3": "3: ReadFile of its own file, then WriteFile"}
+
+
+def Describe(label):
+    """What a product label stands for."""
+    number = int(re.sub(r"[a-z]", "", label)) if re.search(r"[0-9]", label) else 0
+    if label.startswith("files"):
+        return f"{number:,} files of 1 KiB and a 1 KiB Tandreloop.exe in one folder"
+    if label.startswith("tree"):
+        return f"300 files in 30 folders and Tandreloop.exe, {number} MiB"
+    if label.startswith("single"):
+        return f"one file of {number:,} MiB"
+    if label.startswith("write"):
+        return f"{number:,} MiB payload in each way of writing"
+    return label
+
+
+def Products(samples, errors, machine):
+    """The tables of the other products: many files, folders, one large file and
+    the ways of writing."""
+    native = machine["kind"] == "native"
+    get = lambda label, figure, program: samples.get((label, figure, program), [])
+    median = lambda label, figure, program: Stats(get(label, figure, program))[0]
+    labels = sorted({k[0] for k in list(errors) + list(samples) if isinstance(k[0], str)})
+    Stat = lambda label, figure, program: Show(get(label, figure, program)) if get(label, figure, program) else ""
+
+    rows = []
+    for label in labels:
+        if not (label.startswith("files") or label.startswith("tree")):
+            continue
+        goal = FILES_GOAL if label.startswith("files") else TREE_GOAL
+        cells = [Stat(label, "install_ms", p) or ("fails" if errors.get((label, p)) else "")
+                 for p in ("setup", "floor", "nsis", "cp")]
+        ratio, verdict = "", "not measurable"
+        if get(label, "install_ms", "setup") and get(label, "install_ms", "floor"):
+            r = median(label, "install_ms", "setup") / median(label, "install_ms", "floor")
+            ratio, verdict = f"{r:.2f}", Verdict(r <= goal)
+        rows.append(f"| Install (ms) | {Describe(label)} | " + " | ".join(cells) +
+                    f" | {ratio} | ≤ {goal} × floor | {verdict} |")
+        if label.startswith("files") and get(label, "install_ms", "nsis"):
+            if get(label, "install_ms", "setup"):
+                r = median(label, "install_ms", "setup") / median(label, "install_ms", "nsis")
+                rows.append(f"| Install, setup.exe ÷ NSIS | {Describe(label)} | {r:.2f} | | | | | < 1 | "
+                            f"{Verdict(r < 1)} |")
+            files = int(label[5:]) + 1
+            per = [f"{median(label, 'install_ms', p) / files:.2f}" if get(label, "install_ms", p) else ""
+                   for p in ("setup", "floor", "nsis", "cp")]
+            rows.append(f"| Install per file (ms) | {Describe(label)} | " + " | ".join(per) + " | | | |")
+    if rows:
+        print("\nProducts of many files and of folders: install from the posted Install command to the SUCCESS "
+              "box visible, median (min–max). NSIS: bench/nsis.nsi with File /r of the same folder, no "
+              "compression, clicked through as the others. host cp: cp -r of the same folder.\n")
+        print("| Figure | Product | setup.exe | floor.exe | NSIS | host cp | setup ÷ floor | Target | Result |")
+        print("|---|---|---|---|---|---|---|---|---|")
+        print("\n".join(rows))
+
+    rows = []
+    for label in labels:
+        if not label.startswith("single") or not get(label, "latency_max_ms", "setup"):
+            continue
+        worst = max(get(label, "latency_max_ms", "setup"))
+        verdict = Verdict(worst <= LATENCY_GOAL)
+        if not native:
+            verdict += " (the target is for a native machine; this one emulates)"
+        rows.append(f"| Longest wait of a message in one install (ms) | {Describe(label)} | "
+                    f"{Stat(label, 'latency_max_ms', 'setup')} | ≤ {LATENCY_GOAL} ms in every run: "
+                    f"worst {worst:,.0f} ms | {verdict} |")
+        for figure, name in (("latency_p99_ms", "99th percentile of the waits in one install (ms)"),
+                             ("latency_median_ms", "median wait in one install (ms)"),
+                             ("latency_count", "messages answered in one install"),
+                             ("install_ms", "install with the messages (ms)")):
+            rows.append(f"| {name} | {Describe(label)} | {Stat(label, figure, 'setup')} | | |")
+        if get(label, "install_ms", "cp"):
+            rows.append(f"| host cp (ms) | {Describe(label)} | {Stat(label, 'install_ms', 'cp')} | | |")
+    if rows:
+        print("\nThe window during one large file: from the press to the SUCCESS box, a thread of the driver sends "
+              "the setup's window WM_NULL (SendMessageTimeout) one after another with a 1 ms sleep between; each "
+              "wait is the message's round trip. Median (min–max) over the runs of each run's figure.\n")
+        print("| Figure | Product | setup.exe | Target | Result |")
+        print("|---|---|---|---|---|")
+        print("\n".join(rows))
+
+    rows = []
+    for label in labels:
+        if not label.startswith("write") or not get(label, "install_ms", "cp"):
+            continue
+        size = int(label[5:])
+        mib = size + LIBRARY_BYTES / 2**20
+        cp = median(label, "install_ms", "cp") / mib
+        for program in ("write1", "write2", "write3", "cp"):
+            if not get(label, "install_ms", program):
+                if errors.get((label, program)):
+                    rows.append(f"| {PROGRAM_NAMES[program]} | {size:,} | fails | | | | |")
+                continue
+            per = median(label, "install_ms", program) / mib
+            ratio = target = verdict = ""
+            if program != "cp":
+                ratio = f"{per / cp:.2f}"
+                if size >= 1024:
+                    target, verdict = f"≤ {WRITE_GOAL} × host cp's", Verdict(per / cp <= WRITE_GOAL)
+                    if not native:
+                        verdict += " (target for a native machine)"
+            rows.append(f"| {PROGRAM_NAMES[program]} | {size:,} | {Stat(label, 'install_ms', program)} | "
+                        f"{per:.2f} | {ratio} | {target} | {verdict} |")
+    if rows:
+        print("\nWays of writing a file: builds of setup.exe with SETUP_WRITE_METHOD 1 to 3 (bench/CMakeLists.txt) "
+              "installing the payload of the size shown (two libraries and Tandreloop.exe), against host cp of the "
+              "same files; per MiB is the whole install's median over the payload's MiB.\n")
+        print("| Way | Payload (MiB) | install (ms) | ms per MiB | ÷ host cp per MiB | Target | Result |")
+        print("|---|---|---|---|---|---|---|")
+        print("\n".join(rows))
+
+
 def Main():
     out, sizes = sys.argv[1], [int(s) for s in sys.argv[2:]]
     samples, errors = Load(os.path.join(out, "samples.txt"))
@@ -76,6 +200,8 @@ def Main():
         size, text = (line.split(None, 1) + [""])[:2]
         if size.isdigit():
             notes[int(size)].append(text.strip())
+        elif re.fullmatch(r"[a-z]+[0-9]+", size):
+            notes[size].append(text.strip())
         else:
             notes[0].append(line.strip())
     machine = dict(line.rstrip("\n").split("=", 1) for line in open(os.path.join(out, "machine.txt")))
@@ -104,7 +230,8 @@ def Main():
     base = 25 if 25 in measured else (measured[0] if measured else None)
 
     # Size: the code is the same at every payload.
-    images = {p: os.path.join(out, f"size-{sizes[0]}", f"{p}.exe") for p in ("setup", "floor", "startfloor")}
+    images = {p: os.path.join(out, f"size-{sizes[0] if sizes else 0}", f"{p}.exe")
+              for p in ("setup", "floor", "startfloor")}
     images["startfloor"] = os.path.join(out, "size-25", "startfloor.exe")
     rest = {p: total - rsrc for p, (total, rsrc) in
             ((p, ResourceSplit(path)) for p, path in images.items() if os.path.exists(path))}
@@ -201,36 +328,49 @@ def Main():
           "link and success box, no compression (up to 100 MiB). host cp copies the same files natively. Start-up "
           "runs from just before CreateProcess to the window visible, install from the posted Install command to "
           "the SUCCESS box visible, both timed by the driver under Wine, which polls for windows every 1 ms.\n")
-    print("| Figure | Payload (MiB) | setup.exe | floor.exe | start-up floor | NSIS | host cp | setup ÷ its floor "
-          "| Target | Result |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
-    print("\n".join(main))
-    print("\nDetails:\n")
-    print("| Figure | Payload (MiB) | setup.exe | floor.exe | start-up floor | NSIS |")
-    print("|---|---|---|---|---|---|")
-    print("\n".join(details))
+    if main:
+        print("| Figure | Payload (MiB) | setup.exe | floor.exe | start-up floor | NSIS | host cp | setup ÷ its floor "
+              "| Target | Result |")
+        print("|---|---|---|---|---|---|---|---|---|---|")
+        print("\n".join(main))
+    if details:
+        print("\nDetails:\n")
+        print("| Figure | Payload (MiB) | setup.exe | floor.exe | start-up floor | NSIS |")
+        print("|---|---|---|---|---|---|")
+        print("\n".join(details))
 
     # Steps, from the builds with step marks: each the time from the mark before.
-    if steps:
+    def StepTable(label, programs, title):
         order, seen = [], set()
         for line in open(os.path.join(out, "steps.txt")):
             f = line.split()
-            if len(f) == 5 and f[1].startswith("step:") and f[1] not in seen:
+            if len(f) == 5 and f[0] == str(label) and f[1].startswith("step:") and f[1] not in seen:
                 seen.add(f[1])
                 order.append(f[1])
-        step_runs = max(len(steps.get((25, "startup_ms", p), [])) for p in ("setup", "floor", "startfloor"))
-        print(f"\nSteps at 25 MiB, timed from inside the programs (builds with step marks, bench/steps.h): "
+        step_runs = max(len(steps.get((label, "install_ms", p), [])) for p in programs)
+        if not order or not step_runs:
+            return
+        print(f"\n{title}, timed from inside the programs (builds with step marks, bench/steps.h): "
               f"median (min–max) of {step_runs} runs, in ms, each from the mark before. start, visible, press "
-              "and box are the driver's marks; flush is the writing out of the marks (once before the window shows, once "
-              "before the box), not the program's work.\n")
-        print("| Step | setup.exe | floor.exe | start-up floor |")
-        print("|---|---|---|---|")
+              "and box are the driver's marks; flush is the writing out of the marks (once before the window shows, "
+              "once before the box), not the program's work.\n")
+        print("| Step | " + " | ".join(PROGRAM_NAMES[p] for p in programs) + " |")
+        print("|---" * (len(programs) + 1) + "|")
         for key in order:
-            cells = [Show(steps.get((25, key, p), []), 2) for p in ("setup", "floor", "startfloor")]
+            cells = [Show(steps.get((label, key, p), []), 3 if key.endswith("-per-file") else 2) for p in programs]
             print(f"| {key[5:]} | " + " | ".join(cells) + " |")
-        for figure, label in (("startup_ms", "start-up, whole"), ("install_ms", "install, whole")):
-            cells = [Show(steps.get((25, figure, p), []), 2) for p in ("setup", "floor", "startfloor")]
-            print(f"| **{label}** | " + " | ".join(cells) + " |")
+        for figure, name in (("startup_ms", "start-up, whole"), ("install_ms", "install, whole")):
+            cells = [Show(steps.get((label, figure, p), []), 2) for p in programs]
+            print(f"| **{name}** | " + " | ".join(cells) + " |")
+
+    if steps:
+        StepTable(25, ("setup", "floor", "startfloor"), "Steps at 25 MiB")
+        for label in sorted({k[0] for k in steps if str(k[0]).startswith("files")}):
+            StepTable(label, ("setup", "floor"),
+                      f"Steps at {int(label[5:]):,} files of 1 KiB ({Describe(label)}); with more than three files, "
+                      "each step of a file is summed over the files (-all) and divided by their number (-per-file)")
+
+    Products(samples, errors, machine)
 
     probes = defaultdict(dict)
     path = os.path.join(out, "probes.txt")
@@ -247,13 +387,15 @@ def Main():
             print(f"| {mib:,} | {probes[mib].get('nolaa', '')} | {probes[mib].get('laa', '')} |")
 
     lines = []
-    for size in sorted(set(sizes) | set(notes)):
-        for program in ("setup", "floor", "startfloor", "nsis"):
+    labels = {k[0] for k in errors} | set(notes) | set(sizes)
+    for size in sorted(labels, key=lambda k: (isinstance(k, str), str(k) if isinstance(k, str) else k)):
+        what = f"{size} MiB" if isinstance(size, int) else Describe(size)
+        for program in ("setup", "floor", "startfloor", "nsis", "write1", "write2", "write3"):
             seen = sorted(set(errors.get((size, program), [])))
             if seen:
-                lines.append(f"- {size} MiB, {program}.exe: " + "; ".join(seen))
+                lines.append(f"- {what}, {program}.exe: " + "; ".join(seen))
         for text in notes.get(size, []):
-            lines.append(f"- {size} MiB: {text}")
+            lines.append(f"- {what}: {text}")
     if lines:
         print("\nFailures and notes:\n")
         print("\n".join(lines))

@@ -17,6 +17,21 @@
 #   BENCH_IDLE_RUNS=6                    runs that also measure 5 s of idle CPU (at 25 MiB)
 #   BENCH_STEP_RUNS=31                   runs of the builds with step marks (at 25 MiB)
 #   BENCH_NSIS_MAX=100                   largest size that gets an NSIS installer
+#   BENCH_PASSES="sizes files tree latency write probes"
+#                                        what runs: the sizes above; the product of
+#                                        many small files (with its step marks); the
+#                                        product of folders; the message wait during
+#                                        one large file; the ways of writing a file;
+#                                        the largest setup that starts
+#   BENCH_FILES=2000                     files of 1 KiB in the many-files product
+#                                        (flat, beside a 1 KiB Tandreloop.exe)
+#   BENCH_FILES_STEP_RUNS=6              runs of the builds with step marks on it
+#   BENCH_TREE_MIB=100                   size of the product of 300 files in 30 folders
+#                                        (under qemu at most 100)
+#   BENCH_LATENCY_MIB=1024               the one file whose install is probed with
+#                                        messages (under qemu at most 64)
+#   BENCH_WRITE_SIZES="400 1024"         sizes at which each way of writing is timed
+#                                        against host cp (under qemu: 64)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +48,9 @@ runs=${BENCH_RUNS:-16}
 idle_runs=${BENCH_IDLE_RUNS:-6}
 step_runs=${BENCH_STEP_RUNS:-31}
 nsis_max=${BENCH_NSIS_MAX:-100}
+passes=" ${BENCH_PASSES:-sizes files tree latency write probes} "
+files_count=${BENCH_FILES:-2000}
+files_step_runs=${BENCH_FILES_STEP_RUNS:-6}
 out=build/bench
 # One build tree: the programs are linked once and stamped with each size's files.
 home=build/bench-tree
@@ -47,6 +65,19 @@ trap 'scripts/wine-run.sh --stop $home >/dev/null 2>&1' EXIT
 
 emulated=0
 grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null && emulated=1
+# Under qemu the programs' address space is small (bench/README.md): images of
+# 100 MiB load when large-address-aware, as setup.exe and the floor are, and
+# larger ones were not tried; the write builds and the large file stay at 64 MiB.
+if [ $emulated = 1 ]; then
+    tree_mib=${BENCH_TREE_MIB:-100} latency_mib=${BENCH_LATENCY_MIB:-64}
+    read -r -a write_sizes <<<"${BENCH_WRITE_SIZES:-64}"
+    [ "$tree_mib" -gt 100 ] && tree_mib=100
+    [ "$latency_mib" -gt 64 ] && latency_mib=64
+else
+    tree_mib=${BENCH_TREE_MIB:-100} latency_mib=${BENCH_LATENCY_MIB:-1024}
+    read -r -a write_sizes <<<"${BENCH_WRITE_SIZES:-400 1024}"
+fi
+runs_pass() { [[ $passes == *" $1 "* ]]; }
 
 # Incompressible product files, made once per size and kept under build/.
 make_payload() {
@@ -58,18 +89,77 @@ make_payload() {
         head -c $(($1 << 20)) /dev/urandom >"$dir/Tandreloop.exe"
 }
 
-# The programs of one size, stamped as a vendor stamps setup.exe; at 25 MiB also
-# the start-up floor and the builds with step marks.
+# The many-files product: BENCH_FILES files of 1 KiB and a 1 KiB Tandreloop.exe,
+# in one folder.
+make_files() {
+    local dir=$out/payload-files$1
+    [ -f "$dir.done" ] && return 0
+    rm -rf "$dir" && mkdir -p "$dir"
+    head -c $(($1 * 1024)) /dev/urandom | split -b 1024 -a 5 -d --additional-suffix=.dat - "$dir/file" &&
+        head -c 1024 /dev/urandom >"$dir/Tandreloop.exe" && touch "$dir.done"
+}
+
+# The product of folders: 300 files in 30 folders (ten top folders, each with
+# two below it, ten files in each of the 30), sizes spread from 1 to 64 parts,
+# $1 MiB in all with Tandreloop.exe at the top.
+make_tree() {
+    local dir=$out/payload-tree$1 total=$(($1 << 20)) i=0 sum=0 left top sub folder
+    [ -f "$dir.done" ] && return 0
+    rm -rf "$dir" && mkdir -p "$dir"
+    local weights=()
+    for i in $(seq 0 300); do weights+=($((i * 37 % 64 + 1))); sum=$((sum + weights[i])); done
+    left=$total
+    i=0
+    for top in $(seq -w 1 10); do
+        for sub in "" "/lang" "/res files"; do
+            folder="$dir/plugin $top$sub"
+            mkdir -p "$folder"
+            for n in $(seq -w 1 10); do
+                local cb=$((total * weights[i] / sum))
+                head -c $cb /dev/urandom >"$folder/part $n.bin" || return 1
+                left=$((left - cb)) i=$((i + 1))
+            done
+        done
+    done
+    head -c $left /dev/urandom >"$dir/Tandreloop.exe" && touch "$dir.done"
+}
+
+# One file of $1 MiB, for the message wait during a large write.
+make_single() {
+    local dir=$out/payload-single$1
+    mkdir -p "$dir"
+    [ "$(stat -c %s "$dir/Tandreloop.exe" 2>/dev/null)" = $(($1 << 20)) ] ||
+        head -c $(($1 << 20)) /dev/urandom >"$dir/Tandreloop.exe"
+}
+
+# Stamps the product folder $2 into the named programs as $1/NAME.exe, as a
+# vendor stamps setup.exe; with nsis among them, an NSIS installer of every
+# file under the folder. Fails when a program cannot be stamped.
+stamp_into() {
+    local dir=$1 product=$2 name
+    shift 2
+    rm -rf "$dir" && mkdir -p "$dir"
+    for name in "$@"; do
+        local linked=$home/bench/$name-linked.exe
+        [ $name = setup ] && linked=$home/setup-linked.exe
+        if [ $name = nsis ]; then
+            command -v makensis >/dev/null &&
+                makensis -V2 -DPAYLOAD="$PWD/$product" -DOUT="$PWD/$dir/nsis.exe" -DTREE bench/nsis.nsi \
+                    >>$out/build.log 2>&1 ||
+                echo "$(basename "$dir") makensis failed: $(tail -1 $out/build.log)" >>$out/notes.txt
+            continue
+        fi
+        $tool stamp "$linked" -o "$dir/$name.exe" "$product" >>$out/build.log 2>&1 || return 1
+    done
+}
+
+# The programs of one size; at 25 MiB also the start-up floor and the builds
+# with step marks.
 stamp_size() {
     local size=$1 dir=$out/size-$1 name
     local names=(setup floor)
     [ "$size" = 25 ] && names+=(startfloor setup-steps floor-steps startfloor-steps)
-    rm -rf "$dir" && mkdir -p "$dir"
-    for name in "${names[@]}"; do
-        local linked=$home/bench/$name-linked.exe
-        [ $name = setup ] && linked=$home/setup-linked.exe
-        $tool stamp "$linked" -o "$dir/$name.exe" "$out/payload-$size" >>$out/build.log 2>&1 || return 1
-    done
+    stamp_into "$dir" "$out/payload-$size" "${names[@]}" || return 1
     if [ "$size" -le "$nsis_max" ] && command -v makensis >/dev/null; then
         makensis -V2 -DPAYLOAD="$PWD/$out/payload-$size" -DOUT="$PWD/$dir/nsis.exe" bench/nsis.nsi >>$out/build.log 2>&1 ||
             echo "$size makensis failed: $(tail -1 $out/build.log)" >>$out/notes.txt
@@ -95,16 +185,17 @@ server_pid() {
     done
 }
 
-# cp on the host: the same files into a new folder on the same file system,
-# after the same scratch write as the driver's.
+# cp on the host: the same files (of the product folder $out/payload-$1, with
+# its subfolders) into a new folder on the same file system, after the same
+# scratch write as the driver's.
 time_cp() {
     local bytes run t0 t1
-    bytes=$(cat $out/payload-$1/* | wc -c)
+    bytes=$(find $out/payload-$1 -type f -printf '%s\n' | awk '{ n += $1 } END { print n }')
     for run in $(seq 0 $((runs - 1))); do
         head -c "$bytes" /dev/zero >$out/scratch && rm -f $out/scratch
         rm -rf $out/cp-target
         t0=$(date +%s%N)
-        mkdir $out/cp-target && cp $out/payload-$1/* $out/cp-target/
+        mkdir $out/cp-target && cp -r $out/payload-$1/. $out/cp-target/
         t1=$(date +%s%N)
         echo "$1 install_ms cp $run $(((t1 - t0) / 1000))e-3"
     done
@@ -137,10 +228,12 @@ echo "bench: building the programs once" >&2
 cmake -S . -B $home -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DSETUP_PAYLOAD= >$out/build.log 2>&1 &&
     cmake --build $home -j"$(nproc)" --target setupimage floor-linked startfloor-linked setup-steps-linked \
-          floor-steps-linked startfloor-steps-linked benchdriver >>$out/build.log 2>&1 ||
+          floor-steps-linked startfloor-steps-linked setup-write1-linked setup-write2-linked \
+          setup-write3-linked benchdriver >>$out/build.log 2>&1 ||
     { echo "bench: the build failed: $out/build.log" >&2; exit 0; }
 
 measured=()
+runs_pass sizes || sizes=()
 for size in "${sizes[@]}"; do
     if [ $emulated = 1 ] && [ "$size" -gt 70 ]; then
         echo "$size left out: under qemu-i386 a setup above about 70 MiB does not load (bench/README.md)" >>$out/notes.txt
@@ -154,13 +247,44 @@ for size in "${sizes[@]}"; do
         echo "$size stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
     fi
 done
+# The other products, each under its label: files2000, tree100, single1024,
+# write400 (the 400 MiB payload in the builds with each way of writing).
+files=files$files_count tree=tree$tree_mib single=single$latency_mib
+if runs_pass files; then
+    echo "bench: payload and stamping, $files_count files of 1 KiB" >&2
+    make_files "$files_count" &&
+        stamp_into $out/$files $out/payload-$files nsis setup floor setup-steps floor-steps ||
+        echo "$files stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
+fi
+if runs_pass tree; then
+    echo "bench: payload and stamping, 300 files in 30 folders, $tree_mib MiB" >&2
+    make_tree "$tree_mib" &&
+        stamp_into $out/$tree $out/payload-$tree nsis setup floor ||
+        echo "$tree stamping failed (payloadtool must walk the folders): $(tail -1 $out/build.log)" >>$out/notes.txt
+fi
+if runs_pass latency; then
+    echo "bench: payload and stamping, one file of $latency_mib MiB" >&2
+    make_single "$latency_mib" && stamp_into $out/$single $out/payload-$single setup ||
+        echo "$single stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
+fi
+runs_pass write || write_sizes=()
 # Gigabytes were just written: not while timing.
 sync
 scripts/wine-run.sh --start $home >/dev/null || { echo "bench: Wine did not start" >&2; exit 0; }
 server=$(server_pid | head -1)
-# A fresh wine server and display are slower for the first few programs: warm them.
-first=$out/size-${measured[0]}
-driver product="$PWD/$out/payload-${measured[0]}" runs=2 setup="$PWD/$first/setup.exe" floor="$PWD/$first/floor.exe" >/dev/null
+# A fresh wine server and display are slower for the first few programs: warm
+# them, with installs of the first size, or else with starts of the first
+# other product's setup (installing 2,000 files twice would only cost time).
+first=$out/size-${measured[0]:-}
+if [ ${#measured[@]} -gt 0 ]; then
+    driver product="$PWD/$out/payload-${measured[0]}" runs=2 setup="$PWD/$first/setup.exe" floor="$PWD/$first/floor.exe" >/dev/null
+else
+    for warm in $files $tree $single; do
+        [ -f "$out/$warm/setup.exe" ] || continue
+        driver product="$PWD/$out/payload-$warm" runs=3 start:warm="$PWD/$out/$warm/setup.exe" >/dev/null
+        break
+    done
+fi
 
 # 25 MiB first: the other sizes' start-up is timed against it.
 ordered=()
@@ -195,22 +319,77 @@ for size in "${ordered[@]}"; do
     [ "$size" -ge 100 ] && rm -f "$dir"/*.exe
 done
 
+# The many-files product: install times, then the steps of each file from the
+# builds with step marks.
+if runs_pass files && [ -f $out/$files/setup.exe ]; then
+    dir=$PWD/$out/$files
+    echo "bench: timing $files_count files of 1 KiB" >&2
+    programs=(setup="$dir/setup.exe" floor="$dir/floor.exe")
+    [ -f "$dir/nsis.exe" ] && programs+=(nsis="$dir/nsis.exe")
+    driver product="$PWD/$out/payload-$files" runs="$runs" wait=600 "${programs[@]}" | sed "s/^/$files /" >>$out/samples.txt
+    time_cp $files >>$out/samples.txt
+    echo "bench: steps from inside the programs at $files_count files" >&2
+    driver product="$PWD/$out/payload-$files" runs="$files_step_runs" wait=600 steps=1 setup="$dir/setup-steps.exe" \
+        floor="$dir/floor-steps.exe" | sed "s/^/$files /" >>$out/steps.txt
+fi
+
+# The product of folders: whichever programs could be stamped with it.
+if runs_pass tree && [ -d $out/$tree ]; then
+    dir=$PWD/$out/$tree
+    echo "bench: timing 300 files in 30 folders, $tree_mib MiB" >&2
+    programs=()
+    for name in setup floor nsis; do [ -f "$dir/$name.exe" ] && programs+=($name="$dir/$name.exe"); done
+    [ ${#programs[@]} -gt 0 ] &&
+        driver product="$PWD/$out/payload-$tree" runs="$runs" wait=600 "${programs[@]}" | sed "s/^/$tree /" >>$out/samples.txt
+    time_cp $tree >>$out/samples.txt
+fi
+
+# How long the window leaves a message waiting while one large file is written.
+if runs_pass latency && [ -f $out/$single/setup.exe ]; then
+    echo "bench: message wait during one file of $latency_mib MiB" >&2
+    driver product="$PWD/$out/payload-$single" runs="$runs" latency=1 setup="$PWD/$out/$single/setup.exe" |
+        sed "s/^/$single /" >>$out/samples.txt
+    time_cp $single >>$out/samples.txt
+    [ "$latency_mib" -ge 100 ] && rm -f $out/$single/*.exe
+fi
+
+# Each way of writing against host cp, at the large sizes. Stamped here, one
+# size at a time, so that three more gigabytes of images are not on disk at once.
+for size in "${write_sizes[@]}"; do
+    dir=$PWD/$out/write$size
+    echo "bench: payload and stamping, $size MiB in each way of writing" >&2
+    if ! { make_payload "$size" && stamp_into $out/write$size $out/payload-$size setup-write1 setup-write2 setup-write3; }; then
+        echo "write$size stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
+        continue
+    fi
+    sync
+    echo "bench: each way of writing at $size MiB" >&2
+    driver product="$PWD/$out/payload-$size" runs="$runs" setup:write1="$dir/setup-write1.exe" \
+        setup:write2="$dir/setup-write2.exe" setup:write3="$dir/setup-write3.exe" | sed "s/^/write$size /" >>$out/samples.txt
+    time_cp "$size" | sed "s/^$size /write$size /" >>$out/samples.txt
+    [ "$size" -ge 100 ] && rm -f "$dir"/*.exe
+done
+
 # The largest setup that starts: copies of the smallest setup.exe grown (sparse)
 # to each size, with and without large-address-aware.
-echo "bench: the largest setup that starts" >&2
-if [ $emulated = 1 ]; then probe_sizes="48 64 70 75 80 90 100"; else probe_sizes="1024 1536 1900 1950 1960 1970 1980 1990 1999 2000"; fi
-for mib in $probe_sizes; do
-    for laa in nolaa laa; do
-        if ! error=$(python3 bench/pegrow.py "$first/setup.exe" $out/probe.exe "$mib" $laa 2>&1); then
-            echo "$mib $error" >>$out/notes.txt
-            continue
-        fi
-        result=$(driver product="$PWD/$out/payload-${measured[0]}" runs=1 probe="$PWD/$out/probe.exe" |
-                 grep -E '^(startup_ms|error) ' | head -1)
-        echo "$mib $laa ${result:-error probe 0 no answer}" >>$out/probes.txt
-        rm -f $out/probe.exe
+runs_pass probes && [ ! -f "$first/setup.exe" ] &&
+    echo "the largest setup that starts: left out, as it grows the setup of the sizes pass" >>$out/notes.txt
+if runs_pass probes && [ -f "$first/setup.exe" ]; then
+    echo "bench: the largest setup that starts" >&2
+    if [ $emulated = 1 ]; then probe_sizes="48 64 70 75 80 90 100"; else probe_sizes="1024 1536 1900 1950 1960 1970 1980 1990 1999 2000"; fi
+    for mib in $probe_sizes; do
+        for laa in nolaa laa; do
+            if ! error=$(python3 bench/pegrow.py "$first/setup.exe" $out/probe.exe "$mib" $laa 2>&1); then
+                echo "$mib $error" >>$out/notes.txt
+                continue
+            fi
+            result=$(driver product="$PWD/$out/payload-${measured[0]}" runs=1 probe="$PWD/$out/probe.exe" |
+                     grep -E '^(startup_ms|error) ' | head -1)
+            echo "$mib $laa ${result:-error probe 0 no answer}" >>$out/probes.txt
+            rm -f $out/probe.exe
+        done
     done
-done
+fi
 
 echo "load_after=$(cut -d' ' -f1-3 /proc/loadavg)" >>$out/machine.txt
 python3 bench/report.py $out "${measured[@]}" >$out/results.md
