@@ -286,43 +286,59 @@ static int FindInOwnFile(const unsigned char *payload, HANDLE *phFile, LONGLONG 
     return 0;
 }
 
+static int ReadOwnFile(HANDLE hSelf, LONGLONG at, BYTE *buffer, DWORD cb)
+{
+    OVERLAPPED where = {};
+    where.Offset = (DWORD)at;
+    where.OffsetHigh = (DWORD)(at >> 32);
+    DWORD cbRead = 0;
+    return ReadFile(hSelf, buffer, cb, &cbRead, &where) && cbRead == cb;
+}
+
 /* The stored payload: each entry's data in pieces, straight from the image or
    read from the setup's own file. */
 #if SETUP_WRITE_METHOD == 3
 
+/* Reads the payload from the setup's own file a piece at a time, in order,
+   and parses the entries out of the pieces: many small files cost one read
+   together, a large one is written piece by piece. */
 static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload)
 {
     HANDLE hSelf;
     LONGLONG offset;
-    BYTE *buffer = (BYTE *)VirtualAlloc(NULL, READ_BUFFER_BYTES, MEM_COMMIT, PAGE_READWRITE);
+    BYTE *buffer = (BYTE *)VirtualAlloc(NULL, READ_BUFFER_BYTES, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (!buffer || !FindInOwnFile(payload, &hSelf, &offset))
     {
         if (buffer)
             VirtualFree(buffer, 0, MEM_RELEASE);
         return Fail(sink, "Cannot Load Setup Data", "the setup program itself");
     }
+    PayloadParser parser;
+    StartPayloadParser(&parser);
+    PayloadPieceKind kind = PIECE_MORE;
     int ok = 1;
-    size_t pos = 0;
-    PayloadEntry entry;
-    while (ok && NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
+    for (size_t at = 0; ok && kind == PIECE_MORE && at < cbPayload;)
     {
-        ok = BeginFile(sink, entry.name, entry.cbData);
-        LONGLONG at = offset + (entry.data - payload);
-        for (unsigned long done = 0; ok && done < entry.cbData;)
+        DWORD cb = cbPayload - at < READ_BUFFER_BYTES ? (DWORD)(cbPayload - at) : READ_BUFFER_BYTES;
+        if (!ReadOwnFile(hSelf, offset + at, buffer, cb))
+            ok = Fail(sink, "Cannot Read Setup Data", "the setup program itself");
+        at += cb;
+        size_t pos = 0;
+        PayloadPiece piece;
+        while (ok && (kind = NextPayloadPiece(&parser, buffer, cb, &pos, &piece)) != PIECE_MORE && kind != PIECE_END)
         {
-            DWORD cb = entry.cbData - done < READ_BUFFER_BYTES ? entry.cbData - done : READ_BUFFER_BYTES;
-            DWORD cbRead = 0;
-            OVERLAPPED where = {};
-            where.Offset = (DWORD)(at + done);
-            where.OffsetHigh = (DWORD)((at + done) >> 32);
-            if (!ReadFile(hSelf, buffer, cb, &cbRead, &where) || cbRead != cb)
-                ok = Fail(sink, "Cannot Read Setup Data", "the setup program itself");
+            if (kind == PIECE_FILE)
+                ok = BeginFile(sink, piece.name, piece.cbFile);
+            else if (kind == PIECE_DATA)
+                ok = WritePiece(sink, piece.data, piece.cbData);
+            else if (kind == PIECE_FILE_END)
+                ok = EndFile(sink);
             else
-                ok = WritePiece(sink, buffer, cb);
-            done += cb;
+                ok = Fail(sink, "Setup Data is Damaged", "the setup program itself");
         }
-        ok = ok && EndFile(sink);
     }
+    if (ok && kind != PIECE_END)
+        ok = Fail(sink, "Setup Data is Damaged", "the setup program itself");
     AbandonFile(sink);
     CloseHandle(hSelf);
     VirtualFree(buffer, 0, MEM_RELEASE);
@@ -378,15 +394,6 @@ static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t
 #endif
 
 /* ---- the compressed payload ---- */
-
-static int ReadOwnFile(HANDLE hSelf, LONGLONG at, BYTE *buffer, DWORD cb)
-{
-    OVERLAPPED where = {};
-    where.Offset = (DWORD)at;
-    where.OffsetHigh = (DWORD)(at >> 32);
-    DWORD cbRead = 0;
-    return ReadFile(hSelf, buffer, cb, &cbRead, &where) && cbRead == cb;
-}
 
 /* The CRC-32 of the whole download, read piece by piece with the window's
    messages taken between pieces. */
