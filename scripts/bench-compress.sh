@@ -35,8 +35,7 @@ log=$out/compress-build.log
 : >$log
 trap 'scripts/wine-run.sh --stop $tree >/dev/null 2>&1' EXIT
 
-emulated=0
-grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null && emulated=1
+. scripts/machine-kind.sh
 kind="natively (32-bit x86 code runs directly)"
 [ $emulated = 1 ] && kind="under qemu-i386 (this machine runs 64-bit user code only; Wine's 32-bit programs are emulated)"
 

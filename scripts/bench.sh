@@ -63,8 +63,7 @@ mkdir -p $out
 : >$out/notes.txt
 trap 'scripts/wine-run.sh --stop $home >/dev/null 2>&1' EXIT
 
-emulated=0
-grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null && emulated=1
+. scripts/machine-kind.sh
 # Under qemu the programs' address space is small (bench/README.md): images of
 # 100 MiB load when large-address-aware, as setup.exe and the floor are, and
 # larger ones were not tried; the write builds and the large file stay at 64 MiB.
