@@ -25,6 +25,10 @@ set_env() {
     # Entries are separated by ';' (a comma would silently drop the second).
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     export XDG_CACHE_HOME="$root/home/.cache" XDG_CONFIG_HOME="$root/home/.config"
+    # One locale whoever runs it: Wine takes its ANSI code page (1252 here) and
+    # the encoding of Unix file names from it. Without a UTF-8 locale (a bare
+    # root has none set), a file name outside ASCII cannot be created at all.
+    export LC_ALL=C.UTF-8
     if [ "${SETUP_USE_DISPLAY:-0}" != 1 ] && [ -f "$root/display" ]; then
         DISPLAY=$(cat "$root/display")
         export DISPLAY
@@ -87,7 +91,7 @@ case "${1:-}" in
 --start) set_env "$(cd "$2" && pwd)"; start_all ;;
 --stop)  set_env "$(cd "$2" && pwd)"; stop_all ;;
 --env)   set_env "$(cd "$2" && pwd)"
-         for v in WINEPREFIX HOME WINEDEBUG WINEDLLOVERRIDES XDG_CACHE_HOME XDG_CONFIG_HOME DISPLAY; do
+         for v in WINEPREFIX HOME WINEDEBUG WINEDLLOVERRIDES XDG_CACHE_HOME XDG_CONFIG_HOME LC_ALL DISPLAY; do
              printf 'export %s=%q\n' "$v" "${!v:-}"
          done ;;
 ""|-*)   sed -n '2,11p' "$0" >&2; exit 2 ;;
