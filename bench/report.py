@@ -75,6 +75,17 @@ def Verdict(ok):
     return "met" if ok else "**missed**"
 
 
+def PrintTable(intro, columns, rows):
+    """A markdown table of rows under its columns, after a paragraph that says what
+    it measured; nothing when there are no rows."""
+    if not rows:
+        return
+    print("\n" + intro + "\n")
+    print("| " + " | ".join(columns) + " |")
+    print("|---" * len(columns) + "|")
+    print("\n".join(rows))
+
+
 PROGRAM_NAMES = {"setup": "setup.exe", "floor": "floor.exe", "startfloor": "start-up floor", "nsis": "NSIS",
                  "cp": "host cp", "write1": "1: fwrite, whole file", "write2": "2: WriteFile in pieces",
                  "write3": "3: ReadFile of its own file, then WriteFile"}
@@ -125,13 +136,11 @@ def Products(samples, errors, machine):
             per = [f"{median(label, 'install_ms', p) / files:.2f}" if get(label, "install_ms", p) else ""
                    for p in ("setup", "floor", "nsis", "cp")]
             rows.append(f"| Install per file (ms) | {Describe(label)} | " + " | ".join(per) + " | | | |")
-    if rows:
-        print("\nProducts of many files and of folders: install from the posted Install command to the SUCCESS "
-              "box visible, median (min–max). NSIS: bench/nsis.nsi with File /r of the same folder, no "
-              "compression, clicked through as the others. host cp: cp -r of the same folder.\n")
-        print("| Figure | Product | setup.exe | floor.exe | NSIS | host cp | setup ÷ floor | Target | Result |")
-        print("|---|---|---|---|---|---|---|---|---|")
-        print("\n".join(rows))
+    PrintTable("Products of many files and of folders: install from the posted Install command to the SUCCESS "
+               "box visible, median (min–max). NSIS: bench/nsis.nsi with File /r of the same folder, no "
+               "compression, clicked through as the others. host cp: cp -r of the same folder.",
+               ("Figure", "Product", "setup.exe", "floor.exe", "NSIS", "host cp", "setup ÷ floor", "Target", "Result"),
+               rows)
 
     rows = []
     for label in labels:
@@ -151,13 +160,10 @@ def Products(samples, errors, machine):
             rows.append(f"| {name} | {Describe(label)} | {Stat(label, figure, 'setup')} | | |")
         if get(label, "install_ms", "cp"):
             rows.append(f"| host cp (ms) | {Describe(label)} | {Stat(label, 'install_ms', 'cp')} | | |")
-    if rows:
-        print("\nThe window during one large file: from the press to the SUCCESS box, a thread of the driver sends "
-              "the setup's window WM_NULL (SendMessageTimeout) one after another with a 1 ms sleep between; each "
-              "wait is the message's round trip. Median (min–max) over the runs of each run's figure.\n")
-        print("| Figure | Product | setup.exe | Target | Result |")
-        print("|---|---|---|---|---|")
-        print("\n".join(rows))
+    PrintTable("The window during one large file: from the press to the SUCCESS box, a thread of the driver sends "
+               "the setup's window WM_NULL (SendMessageTimeout) one after another with a 1 ms sleep between; each "
+               "wait is the message's round trip. Median (min–max) over the runs of each run's figure.",
+               ("Figure", "Product", "setup.exe", "Target", "Result"), rows)
 
     rows = []
     for label in labels:
@@ -181,13 +187,10 @@ def Products(samples, errors, machine):
                         verdict += " (target for a native machine)"
             rows.append(f"| {PROGRAM_NAMES[program]} | {size:,} | {Stat(label, 'install_ms', program)} | "
                         f"{per:.2f} | {ratio} | {target} | {verdict} |")
-    if rows:
-        print("\nWays of writing a file: builds of setup.exe with SETUP_WRITE_METHOD 1 to 3 (bench/CMakeLists.txt) "
-              "installing the payload of the size shown (two libraries and Tandreloop.exe), against host cp of the "
-              "same files; per MiB is the whole install's median over the payload's MiB.\n")
-        print("| Way | Payload (MiB) | install (ms) | ms per MiB | ÷ host cp per MiB | Target | Result |")
-        print("|---|---|---|---|---|---|---|")
-        print("\n".join(rows))
+    PrintTable("Ways of writing a file: builds of setup.exe with SETUP_WRITE_METHOD 1 to 3 (bench/CMakeLists.txt) "
+               "installing the payload of the size shown (two libraries and Tandreloop.exe), against host cp of the "
+               "same files; per MiB is the whole install's median over the payload's MiB.",
+               ("Way", "Payload (MiB)", "install (ms)", "ms per MiB", "÷ host cp per MiB", "Target", "Result"), rows)
 
 
 def Main():
