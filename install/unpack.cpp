@@ -35,6 +35,9 @@
 #define UPDATE_SHARE    8
 #define PUMP_MS         33
 
+/* Where a failure lies when it is in the setup's own data. */
+#define SETUP_ITSELF    "the setup program itself"
+
 static LONGLONG s_ticksPerMs;   /* performance counter ticks in a millisecond */
 
 static LONGLONG Now(void)
@@ -286,13 +289,34 @@ static int FindInOwnFile(const unsigned char *payload, HANDLE *phFile, LONGLONG 
     return 0;
 }
 
-static int ReadOwnFile(HANDLE hSelf, LONGLONG at, BYTE *buffer, DWORD cb)
+/* Reads the payload's next piece from the setup's own file, the payload
+   starting at offset there: from byte at, a buffer's worth or what is left of
+   cbPayload bytes, whose size *cb gets. */
+static int ReadPayloadPiece(HANDLE hSelf, LONGLONG offset, size_t at, size_t cbPayload, BYTE *buffer, DWORD *cb)
 {
+    *cb = cbPayload - at < READ_BUFFER_BYTES ? (DWORD)(cbPayload - at) : READ_BUFFER_BYTES;
     OVERLAPPED where = {};
-    where.Offset = (DWORD)at;
-    where.OffsetHigh = (DWORD)(at >> 32);
+    where.Offset = (DWORD)(offset + at);
+    where.OffsetHigh = (DWORD)((offset + at) >> 32);
     DWORD cbRead = 0;
-    return ReadFile(hSelf, buffer, cb, &cbRead, &where) && cbRead == cb;
+    return ReadFile(hSelf, buffer, *cb, &cbRead, &where) && cbRead == *cb;
+}
+
+/* Hands one piece of the payload's entries to the sink; a piece that is
+   neither a file, its data nor its end means damage. */
+static int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *piece)
+{
+    switch (kind)
+    {
+    case PIECE_FILE:
+        return BeginFile(sink, piece->name, piece->cbFile);
+    case PIECE_DATA:
+        return WritePiece(sink, piece->data, piece->cbData);
+    case PIECE_FILE_END:
+        return EndFile(sink);
+    default:
+        return Fail(sink, "Setup Data is Damaged", SETUP_ITSELF);
+    }
 }
 
 /* The stored payload: each entry's data in pieces, straight from the image or
@@ -311,7 +335,7 @@ static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t
     {
         if (buffer)
             VirtualFree(buffer, 0, MEM_RELEASE);
-        return Fail(sink, "Cannot Load Setup Data", "the setup program itself");
+        return Fail(sink, "Cannot Load Setup Data", SETUP_ITSELF);
     }
     PayloadParser parser;
     StartPayloadParser(&parser);
@@ -319,26 +343,17 @@ static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t
     int ok = 1;
     for (size_t at = 0; ok && kind == PIECE_MORE && at < cbPayload;)
     {
-        DWORD cb = cbPayload - at < READ_BUFFER_BYTES ? (DWORD)(cbPayload - at) : READ_BUFFER_BYTES;
-        if (!ReadOwnFile(hSelf, offset + at, buffer, cb))
-            ok = Fail(sink, "Cannot Read Setup Data", "the setup program itself");
+        DWORD cb;
+        if (!ReadPayloadPiece(hSelf, offset, at, cbPayload, buffer, &cb))
+            ok = Fail(sink, "Cannot Read Setup Data", SETUP_ITSELF);
         at += cb;
         size_t pos = 0;
         PayloadPiece piece;
         while (ok && (kind = NextPayloadPiece(&parser, buffer, cb, &pos, &piece)) != PIECE_MORE && kind != PIECE_END)
-        {
-            if (kind == PIECE_FILE)
-                ok = BeginFile(sink, piece.name, piece.cbFile);
-            else if (kind == PIECE_DATA)
-                ok = WritePiece(sink, piece.data, piece.cbData);
-            else if (kind == PIECE_FILE_END)
-                ok = EndFile(sink);
-            else
-                ok = Fail(sink, "Setup Data is Damaged", "the setup program itself");
-        }
+            ok = TakePiece(sink, kind, &piece);
     }
     if (ok && kind != PIECE_END)
-        ok = Fail(sink, "Setup Data is Damaged", "the setup program itself");
+        ok = Fail(sink, "Setup Data is Damaged", SETUP_ITSELF);
     AbandonFile(sink);
     CloseHandle(hSelf);
     VirtualFree(buffer, 0, MEM_RELEASE);
@@ -403,8 +418,8 @@ static int SumOwnFile(HANDLE hSelf, LONGLONG offset, size_t cbPayload, BYTE *buf
     *crc = 0;
     for (size_t at = PAYLOAD_CRC_FROM; at < cbPayload;)
     {
-        DWORD cb = cbPayload - at < READ_BUFFER_BYTES ? (DWORD)(cbPayload - at) : READ_BUFFER_BYTES;
-        if (!ReadOwnFile(hSelf, offset + at, buffer, cb))
+        DWORD cb;
+        if (!ReadPayloadPiece(hSelf, offset, at, cbPayload, buffer, &cb))
             return 0;
         *crc = UpdateCrc32(*crc, buffer, cb);
         at += cb;
@@ -465,9 +480,8 @@ static DWORD WINAPI DecodeThread(void *param)
         slot->cb = 0;
         while ((slot->step = DecodeFrame(work->decoder, slot->data, PAYLOAD_PIECE_BYTES, &slot->cb)) == FRAME_NEEDS_INPUT)
         {
-            size_t left = work->cbPayload - atFrame;
-            DWORD cb = left < READ_BUFFER_BYTES ? (DWORD)left : READ_BUFFER_BYTES;
-            if (!ReadOwnFile(work->hSelf, work->offset + atFrame, work->readBuffer, cb))
+            DWORD cb;
+            if (!ReadPayloadPiece(work->hSelf, work->offset, atFrame, work->cbPayload, work->readBuffer, &cb))
             {
                 slot->step = READ_FAILED;
                 break;
@@ -494,28 +508,14 @@ static int WriteSlot(FileSink *sink, PayloadDecoder *decoder, const DecodeSlot *
 {
     size_t pos = 0;
     PayloadPiece piece;
-    for (;;)
+    PayloadPieceKind kind;
+    // Until all of it is taken, or the end mark is past.
+    while ((kind = NextParsedPiece(decoder, slot->data, slot->cb, &pos, &piece)) != PIECE_MORE && kind != PIECE_END)
     {
-        switch (NextParsedPiece(decoder, slot->data, slot->cb, &pos, &piece))
-        {
-        case PIECE_FILE:
-            if (!BeginFile(sink, piece.name, piece.cbFile))
-                return 0;
-            break;
-        case PIECE_DATA:
-            if (!WritePiece(sink, piece.data, piece.cbData))
-                return 0;
-            break;
-        case PIECE_FILE_END:
-            if (!EndFile(sink))
-                return 0;
-            break;
-        case PIECE_DAMAGED:
-            return Fail(sink, "Setup Data is Damaged", "the setup program itself");
-        default:
-            return 1;       // all of it taken, or past the end mark
-        }
+        if (!TakePiece(sink, kind, &piece))
+            return 0;
     }
+    return 1;
 }
 
 /* Decodes the frame, read from the setup's own file, straight into the
@@ -528,15 +528,15 @@ static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
     HANDLE hThread = work->hFree && work->hFilled ? CreateThread(NULL, 0, DecodeThread, work, 0, NULL) : NULL;
     int ok = hThread != NULL, step = FRAME_FULL;
     if (!ok)
-        Fail(sink, "Not Enough Memory", "the setup program itself");
+        Fail(sink, "Not Enough Memory", SETUP_ITSELF);
     for (int i = 0; ok && step == FRAME_FULL; i = (i + 1) % DECODE_SLOTS)
     {
         WaitForSlot(work);
         step = work->slots[i].step;
         if (step == READ_FAILED)
-            ok = Fail(sink, "Cannot Read Setup Data", "the setup program itself");
+            ok = Fail(sink, "Cannot Read Setup Data", SETUP_ITSELF);
         else if (step == FRAME_DAMAGED)
-            ok = Fail(sink, "Setup Data is Damaged", "the setup program itself");
+            ok = Fail(sink, "Setup Data is Damaged", SETUP_ITSELF);
         else
             ok = WriteSlot(sink, work->decoder, &work->slots[i]);
         ReleaseSemaphore(work->hFree, 1, NULL);
@@ -551,7 +551,7 @@ static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
         CloseHandle(hThread);
     }
     if (ok && !IsWholePayload(work->decoder))
-        ok = Fail(sink, "Setup Data is Damaged", "the setup program itself");
+        ok = Fail(sink, "Setup Data is Damaged", SETUP_ITSELF);
     AbandonFile(sink);
     if (work->hFree)
         CloseHandle(work->hFree);
@@ -573,28 +573,15 @@ static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
     PayloadPieceKind kind;
     while (ok && (kind = NextDecodedPiece(work->decoder, &piece)) != PIECE_END)
     {
-        size_t left = work->cbPayload - atFrame;
-        DWORD cb = left < READ_BUFFER_BYTES ? (DWORD)left : READ_BUFFER_BYTES;
-        switch (kind)
+        DWORD cb;
+        if (kind != PIECE_MORE)
+            ok = TakePiece(sink, kind, &piece);
+        else if (!ReadPayloadPiece(work->hSelf, work->offset, atFrame, work->cbPayload, work->readBuffer, &cb))
+            ok = Fail(sink, "Cannot Read Setup Data", SETUP_ITSELF);
+        else
         {
-        case PIECE_MORE:
-            ok = ReadOwnFile(work->hSelf, work->offset + atFrame, work->readBuffer, cb);
-            if (!ok)
-                Fail(sink, "Cannot Read Setup Data", "the setup program itself");
             GiveFrameBytes(work->decoder, work->readBuffer, cb);
             atFrame += cb;
-            break;
-        case PIECE_FILE:
-            ok = BeginFile(sink, piece.name, piece.cbFile);
-            break;
-        case PIECE_DATA:
-            ok = WritePiece(sink, piece.data, piece.cbData);
-            break;
-        case PIECE_FILE_END:
-            ok = EndFile(sink);
-            break;
-        default:
-            ok = Fail(sink, "Setup Data is Damaged", "the setup program itself");
         }
     }
     AbandonFile(sink);
@@ -615,14 +602,14 @@ static int UnpackCompressed(const unsigned char *payload, size_t cbPayload, cons
     PayloadCheck check = CheckCompressedPayload(payload, cbHead, cbPayload, NULL, &compressed);
     if (check != CHECK_OK)
         return FailUnpack(szFailure, cbFailure, check == CHECK_TOO_LARGE ? "Not Enough Memory" : "Setup Data is Damaged",
-                          "the setup program itself");
+                          SETUP_ITSELF);
     size_t cbWorkspace = (compressed.cbWorkspace + 7) & ~(size_t)7;
     BYTE *memory = cbWorkspace < 0x40000000
         ? (BYTE *)VirtualAlloc(NULL, cbWorkspace + DECODE_SLOTS * PAYLOAD_PIECE_BYTES + READ_BUFFER_BYTES,
                                MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
         : NULL;
     if (!memory)
-        return FailUnpack(szFailure, cbFailure, "Not Enough Memory", "the setup program itself");
+        return FailUnpack(szFailure, cbFailure, "Not Enough Memory", SETUP_ITSELF);
     DecodeWork work = {};
     for (int i = 0; i < DECODE_SLOTS; i++)
         work.slots[i].data = memory + cbWorkspace + i * PAYLOAD_PIECE_BYTES;
@@ -633,14 +620,14 @@ static int UnpackCompressed(const unsigned char *payload, size_t cbPayload, cons
     work.decoder = &decoder;
     int ok = 0;
     if (!FindInOwnFile(payload, &work.hSelf, &work.offset))
-        FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", "the setup program itself");
+        FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", SETUP_ITSELF);
     else
     {
         if (!SumOwnFile(work.hSelf, work.offset, cbPayload, work.readBuffer, &crc))
-            FailUnpack(szFailure, cbFailure, "Cannot Read Setup Data", "the setup program itself");
+            FailUnpack(szFailure, cbFailure, "Cannot Read Setup Data", SETUP_ITSELF);
         else if (CheckCompressedPayload(payload, cbHead, cbPayload, &crc, &compressed) != CHECK_OK ||
                  !StartPayloadDecoder(&decoder, &compressed, memory, compressed.cbWorkspace, work.slots[0].data))
-            FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", "the setup program itself");
+            FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", SETUP_ITSELF);
         else if (strlen(folder) + compressed.header.cbLongestName >= OUTPUT_PATH_BYTES)
             FailUnpack(szFailure, cbFailure, "Install Path Too Long", folder);
         else
@@ -665,7 +652,7 @@ int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cb
     const unsigned char *payload = hPayload ? (const unsigned char *)LockResource(hPayload) : NULL;
     size_t cbPayload = hrsrc ? SizeofResource(NULL, hrsrc) : 0;
     if (!payload)
-        return FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", "the setup program itself");
+        return FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", SETUP_ITSELF);
     if (IsCompressedPayload(payload, cbPayload))
         return UnpackCompressed(payload, cbPayload, folder, szFailure, cbFailure);
 
@@ -674,7 +661,7 @@ int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cb
     // leave half an installation behind.
     PayloadSummary summary;
     if (!CheckPayload(payload, cbPayload, &summary))
-        return FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", "the setup program itself");
+        return FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", SETUP_ITSELF);
     if (strlen(folder) + summary.cbLongestName >= OUTPUT_PATH_BYTES)
         return FailUnpack(szFailure, cbFailure, "Install Path Too Long", folder);
     STEP_MARK("load");
