@@ -65,6 +65,14 @@ static int Fail(const std::string &subject, const std::string &reason)
     return 1;
 }
 
+/* Refuses a payload larger than a setup can load; what names it ("the payload
+   would be "). */
+static int FailTooLarge(const std::string &outPath, const std::string &what, unsigned long long cb)
+{
+    return Fail(outPath, what + std::to_string(cb) + " bytes: more than the " + std::to_string(s_cbPayloadMax) +
+                         " (1.75 GiB) that a 32-bit setup can load");
+}
+
 static std::string Errno(const char *what)
 {
     return std::string(what) + ": " + strerror(errno);
@@ -259,8 +267,7 @@ static int GatherFiles(const std::vector<std::string> &operands, bool allowNoExe
     for (const ProductFile &file : files)
         cbPayload += file.name.size() + 1 + PAYLOAD_LENGTH_BYTES + file.cb;
     if (cbPayload > s_cbPayloadMax && !compress)     // compressed, the limit applies to what is carried
-        return Fail(outPath, "the payload would be " + std::to_string(cbPayload) + " bytes: more than the " +
-                             std::to_string(s_cbPayloadMax) + " (1.75 GiB) that a 32-bit setup can load");
+        return FailTooLarge(outPath, "the payload would be ", cbPayload);
     return 0;
 }
 
@@ -748,8 +755,7 @@ static int CompressToScratch(const std::string &outPath, const std::vector<Produ
         return failed.empty() ? Fail(path, why.empty() ? Errno("cannot write") : why) : Fail(failed, why);
     *cbPacked = packed.cbWritten;
     if (*cbPacked > s_cbPayloadMax)
-        return Fail(outPath, "the compressed payload is " + std::to_string(*cbPacked) + " bytes: more than the " +
-                             std::to_string(s_cbPayloadMax) + " (1.75 GiB) that a 32-bit setup can load");
+        return FailTooLarge(outPath, "the compressed payload is ", *cbPacked);
     if (lseek(*scratch, 0, SEEK_SET) != 0)
         return Fail(path, Errno("cannot read"));
     return 0;
