@@ -93,6 +93,14 @@ PayloadPieceKind NextParsedPiece(PayloadDecoder *decoder, const unsigned char *d
                                  PayloadPiece *piece)
 {
     PayloadPieceKind kind = NextPayloadPiece(&decoder->parser, data, cb, pos, piece);
+    if (kind == PIECE_END)
+    {
+        // What follows the end mark is looked at, so that IsWholePayload can
+        // tell the end mark's own zero bytes from anything else.
+        decoder->cbAfterEnd += cb - *pos;
+        for (; *pos < cb; ++*pos)
+            decoder->fDataAfterEnd |= data[*pos] != 0;
+    }
     if (kind == PIECE_FILE && (decoder->parser.cEntries > decoder->header.cEntries ||
                                decoder->parser.cbName > decoder->header.cbLongestName))
         return PIECE_DAMAGED;
@@ -102,7 +110,8 @@ PayloadPieceKind NextParsedPiece(PayloadDecoder *decoder, const unsigned char *d
 int IsWholePayload(const PayloadDecoder *decoder)
 {
     return decoder->frameEnded && !decoder->cbFrameLeft && decoder->atInput == decoder->cbInput &&
-           decoder->cbDecoded == decoder->header.cbDecoded && decoder->parser.cEntries == decoder->header.cEntries;
+           decoder->cbDecoded == decoder->header.cbDecoded && decoder->parser.cEntries == decoder->header.cEntries &&
+           IsPayloadEnded(&decoder->parser) && !decoder->fDataAfterEnd && decoder->cbAfterEnd < PAYLOAD_END_BYTES;
 }
 
 PayloadPieceKind NextDecodedPiece(PayloadDecoder *decoder, PayloadPiece *piece)

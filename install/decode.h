@@ -54,6 +54,8 @@ struct PayloadDecoder
     uint64_t cbDecoded;
     PayloadHeader header;
     int frameEnded;                 /* zstd reported the frame decoded and flushed */
+    uint64_t cbAfterEnd;            /* decoded bytes after the end mark */
+    int fDataAfterEnd;              /* one of them is not a zero */
     PayloadParser parser;
 };
 
@@ -92,13 +94,17 @@ FrameStep DecodeFrame(PayloadDecoder *decoder, unsigned char *out, size_t cbOut,
 
 /* The next piece of decoded bytes data[*pos .. cb-1], with every rule of
    NextDecodedPiece that needs only the bytes; PIECE_MORE when all were taken.
-   PIECE_END means the end mark was found: the frame must still end, and
-   IsWholePayload agree, before the payload counts as whole. */
+   PIECE_END means the end mark was found, and takes every byte given after
+   it: the frame must still end, and IsWholePayload agree, before the payload
+   counts as whole. */
 PayloadPieceKind NextParsedPiece(PayloadDecoder *decoder, const unsigned char *data, size_t cb, size_t *pos,
                                  PayloadPiece *piece);
 
-/* 1 when the frame has ended, all of it given and decoded, with the decoded
-   size and the entry count the header's and the end mark found. */
+/* The one rule for a whole payload, whichever way it was decoded: the frame
+   has ended, all of it given and decoded, with the decoded size and the entry
+   count the header's; the end mark was parsed, and nothing follows it but the
+   rest of the end mark's zero bytes. A stream cut short inside a file, however
+   well its counts agree, is not whole. */
 int IsWholePayload(const PayloadDecoder *decoder);
 
 #endif

@@ -85,6 +85,11 @@ void StartPayloadParser(PayloadParser *parser)
     parser->cEntries = 0;
 }
 
+int IsPayloadEnded(const PayloadParser *parser)
+{
+    return parser->state == PARSE_END;
+}
+
 PayloadPieceKind NextPayloadPiece(PayloadParser *parser, const unsigned char *input, size_t cbInput,
                                   size_t *pos, PayloadPiece *piece)
 {

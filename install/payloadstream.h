@@ -86,6 +86,9 @@ struct PayloadParser
 
 void StartPayloadParser(PayloadParser *parser);
 
+/* 1 once the parser has taken the end mark. */
+int IsPayloadEnded(const PayloadParser *parser);
+
 /* Takes bytes from input[*pos .. cbInput-1], moving *pos past them, until it has
    something to report. Names pass IsPayloadPath and PAYLOAD_NAME_MAX as they do in
    NextPayloadEntry. Call again with the same input while it reports anything but

@@ -78,6 +78,31 @@ static void Decode(const uint8_t *input, size_t cbInput)
     if (kind == PIECE_END)
         Require(!inFile && cFiles == compressed.header.cEntries && atFrame == cbInput,
                 "end with a file open, a count not the header's, or bytes of the frame not given");
+
+    // The setup's way, in two halves: slots decoded by DecodeFrame, parsed by
+    // NextParsedPiece, IsWholePayload at the end. Both ways take the same
+    // payloads as whole.
+    static std::vector<unsigned char> slot(PAYLOAD_PIECE_BYTES / 64);
+    StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, buffer.data());
+    atFrame = PAYLOAD_HEADER_BYTES;
+    FrameStep step;
+    PayloadPieceKind parsed = PIECE_MORE;
+    do
+    {
+        size_t fill = 0, pos = 0;
+        while ((step = DecodeFrame(&decoder, slot.data(), slot.size(), &fill)) == FRAME_NEEDS_INPUT)
+        {
+            size_t cb = cbInput - atFrame < cbGive ? cbInput - atFrame : cbGive;
+            GiveFrameBytes(&decoder, input + atFrame, cb);
+            atFrame += cb;
+        }
+        while (step != FRAME_DAMAGED &&
+               (parsed = NextParsedPiece(&decoder, slot.data(), fill, &pos, &piece)) != PIECE_MORE &&
+               parsed != PIECE_END && parsed != PIECE_DAMAGED)
+            ;
+    } while (step == FRAME_FULL && parsed != PIECE_DAMAGED);
+    bool whole = step == FRAME_ENDED && parsed != PIECE_DAMAGED && IsWholePayload(&decoder);
+    Require(whole == (kind == PIECE_END), "the two ways of decoding disagree on whether the payload is whole");
 }
 
 static void ParseInPieces(const uint8_t *input, size_t cbInput)

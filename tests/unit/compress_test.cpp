@@ -108,12 +108,44 @@ Decoded Decode(const std::string &payload)
     return decoded;
 }
 
+/* The setup's way: the whole frame given, decoded slot by slot by
+   DecodeFrame (on a thread of its own there), each slot parsed by
+   NextParsedPiece, and IsWholePayload at the end. */
+bool WholeInHalves(const std::string &payload)
+{
+    const unsigned char *bytes = (const unsigned char *)payload.data();
+    CompressedPayload compressed;
+    if (CheckCompressedPayload(bytes, PAYLOAD_HEAD_BYTES, payload.size(), NULL, &compressed) != CHECK_OK)
+        return false;
+    std::vector<uint64_t> workspace(compressed.cbWorkspace / 8 + 1);
+    std::vector<unsigned char> unused(PAYLOAD_PIECE_BYTES), slot(PAYLOAD_PIECE_BYTES / 16);
+    PayloadDecoder decoder;
+    StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, unused.data());
+    GiveFrameBytes(&decoder, bytes + PAYLOAD_HEADER_BYTES, payload.size() - PAYLOAD_HEADER_BYTES);
+    FrameStep step;
+    do
+    {
+        size_t fill = 0, pos = 0;
+        if ((step = DecodeFrame(&decoder, slot.data(), slot.size(), &fill)) != FRAME_FULL && step != FRAME_ENDED)
+            return false;
+        PayloadPiece piece;
+        PayloadPieceKind kind;
+        while ((kind = NextParsedPiece(&decoder, slot.data(), fill, &pos, &piece)) != PIECE_MORE && kind != PIECE_END)
+            if (kind == PIECE_DAMAGED)
+                return false;
+    } while (step == FRAME_FULL);
+    return IsWholePayload(&decoder);
+}
+
 TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
 {
     std::string stored = Sample(), badName = Entry("a", "1") + Entry("COM1", "2") + s_end;
     Decoded good = Decode(Compressed(stored, 3, stored.size()));
     EXPECT_EQ(good.last, PIECE_END);
     EXPECT_EQ(good.stored + s_end, stored);
+    EXPECT_TRUE(WholeInHalves(Compressed(stored, 3, stored.size())));
+    // Counts that agree with a stream cut short inside the last file's data.
+    std::string cut = stored.substr(0, stored.size() - 1000), more = stored + "x";
 
     struct { const char *what; std::string payload; PayloadCheck check; } damaged[] = {
         { "one entry more than counted", Compressed(stored, 2, stored.size()), CHECK_OK },
@@ -124,12 +156,15 @@ TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
         { "a name longer than the header's longest", Compressed(stored, 3, stored.size(), "", 16), CHECK_OK },
         { "decoded size not the frame's", Compressed(stored, 3, stored.size() + 1), CHECK_DAMAGED },
         { "fewer bytes than the entries need", Compressed(std::string(5, '\0'), 1, 5), CHECK_DAMAGED },
+        { "a stream that ends inside a file", Compressed(cut, 3, cut.size()), CHECK_OK },
+        { "data after the end mark", Compressed(more, 3, more.size()), CHECK_OK },
     };
     for (const auto &c : damaged)
     {
         Decoded decoded = Decode(c.payload);
         EXPECT_EQ(decoded.check, c.check) << c.what;
         EXPECT_EQ(decoded.last, PIECE_DAMAGED) << c.what;
+        EXPECT_FALSE(WholeInHalves(c.payload)) << c.what;
     }
     // Any byte changed after the mark fails the CRC before anything is decoded.
     std::string payload = Compressed(stored, 3, stored.size());
