@@ -12,8 +12,8 @@
 // pass): the driver can then queue messages for the next step, and the screen
 // shows what a user sees while the next file is written.
 //
-// Once loaded, the hooks also give the setup's own fclose calls the behaviour
-// of the Windows C runtime, which the setup is written for (see WindowsFclose).
+// Once loaded, the hooks also stand in for the setup's WriteFile and
+// CloseHandle, to fail them on one file when the driver asks (see IsFaultFile).
 
 #include <windows.h>
 #include <commctrl.h>
@@ -24,39 +24,62 @@
 
 #include "resource.h"
 
-/* Windows' C runtime reports at fclose what the last flush and the close do,
-   and nothing else. Wine's also reports an earlier failed write of the stream
-   (so under Wine a setup that ignored what fwrite returned would still see a
-   full disk at the close), but not a failed last flush. */
-static int __cdecl WindowsFclose(FILE *file)
+/* Faults of the file calls, on one file, for the failure scenarios: with
+   SETUP_FAULT=write, WriteFile writes one byte less than asked and says it
+   wrote them all; with SETUP_FAULT=close, CloseHandle closes the file and
+   says it failed, as a full disk or a lost share can at the close. The file
+   is the one whose path ends in \ and SETUP_FAULT_FILE. */
+static BOOL IsFaultFile(HANDLE h, const char *fault)
 {
-    file->_flag &= ~_IOERR;
-    fflush(file);           // a failed flush marks the stream, which Wine's fclose reports
-    return fclose(file);
+    char want[16], name[MAX_PATH], path[MAX_PATH + 8];
+    if (!GetEnvironmentVariableA("SETUP_FAULT", want, sizeof(want)) || strcmp(want, fault) != 0 ||
+        !GetEnvironmentVariableA("SETUP_FAULT_FILE", name, sizeof(name)))
+        return FALSE;
+    DWORD cch = GetFinalPathNameByHandleA(h, path, sizeof(path), 0);
+    size_t cchName = strlen(name);
+    return cch > cchName && cch < sizeof(path) && path[cch - cchName - 1] == '\\' &&
+           _stricmp(path + cch - cchName, name) == 0;
 }
 
-/* Points the setup's import of msvcrt's fclose at WindowsFclose. */
-static void UseWindowsFclose(void)
+static BOOL WINAPI ShortWriteFile(HANDLE h, LPCVOID data, DWORD cb, LPDWORD pcbDone, LPOVERLAPPED overlapped)
+{
+    if (!IsFaultFile(h, "write") || cb == 0)
+        return WriteFile(h, data, cb, pcbDone, overlapped);
+    return WriteFile(h, data, cb - 1, pcbDone, overlapped);
+}
+
+static BOOL WINAPI FailingCloseHandle(HANDLE h)
+{
+    BOOL fault = IsFaultFile(h, "close");
+    BOOL ok = CloseHandle(h);
+    if (!fault)
+        return ok;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+/* Points the setup's import of dll's function at replacement. */
+static void ReplaceImport(const char *dll, const char *function, void *replacement)
 {
     BYTE *image = (BYTE *)GetModuleHandleA(NULL);
     const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(image + ((IMAGE_DOS_HEADER *)image)->e_lfanew);
     const IMAGE_DATA_DIRECTORY *imports = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (const IMAGE_IMPORT_DESCRIPTOR *dll = (const IMAGE_IMPORT_DESCRIPTOR *)(image + imports->VirtualAddress);
-         imports->VirtualAddress && dll->Name; dll++)
+    for (const IMAGE_IMPORT_DESCRIPTOR *each = (const IMAGE_IMPORT_DESCRIPTOR *)(image + imports->VirtualAddress);
+         imports->VirtualAddress && each->Name; each++)
     {
-        if (_stricmp((const char *)image + dll->Name, "msvcrt.dll") != 0)
+        if (_stricmp((const char *)image + each->Name, dll) != 0)
             continue;
-        const IMAGE_THUNK_DATA *name = (const IMAGE_THUNK_DATA *)(image + dll->OriginalFirstThunk);
-        IMAGE_THUNK_DATA *slot = (IMAGE_THUNK_DATA *)(image + dll->FirstThunk);
+        const IMAGE_THUNK_DATA *name = (const IMAGE_THUNK_DATA *)(image + each->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slot = (IMAGE_THUNK_DATA *)(image + each->FirstThunk);
         for (; name->u1.AddressOfData; name++, slot++)
         {
             if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
-                strcmp((const char *)((const IMAGE_IMPORT_BY_NAME *)(image + name->u1.AddressOfData))->Name, "fclose"))
+                strcmp((const char *)((const IMAGE_IMPORT_BY_NAME *)(image + name->u1.AddressOfData))->Name, function))
                 continue;
             DWORD protect;
             if (VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protect))
             {
-                slot->u1.Function = (DWORD_PTR)WindowsFclose;
+                slot->u1.Function = (DWORD_PTR)replacement;
                 VirtualProtect(slot, sizeof(*slot), protect, &protect);
             }
         }
@@ -69,7 +92,10 @@ static void AttachToSetup(void)
 {
     static int s_attached;
     if (!s_attached)
-        UseWindowsFclose();
+    {
+        ReplaceImport("kernel32.dll", "WriteFile", (void *)ShortWriteFile);
+        ReplaceImport("kernel32.dll", "CloseHandle", (void *)FailingCloseHandle);
+    }
     s_attached = 1;
 }
 
