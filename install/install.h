@@ -5,19 +5,48 @@
 
 #include <windows.h>
 
+#include "decode.h"
+
 #define PRODUCT_FOLDER  "Tandreloop\\"
 #define PRODUCT_EXE     "Tandreloop.exe"
 #define PRODUCT_LINK    "Tandreloop"
 
 #define FAILURE_BYTES   2048    /* failure text: what failed, a line feed, where */
 
+/* The carried payload, where Windows mapped it, and what its check found. */
+struct PayloadToInstall
+{
+    const unsigned char *data;      /* in the loaded image */
+    size_t cb;
+    int fCompressed;
+    CompressedPayload compressed;   /* of a compressed one */
+    int cEntries;
+};
+
+/* Everything about the payload that can fail before the first write: that
+   it is whole (a compressed one's CRC-32 over the whole download, its header
+   against its frame), each name read alike by this Windows' code page, and
+   every path under folder within what the 8-bit file calls take. Returns 1
+   with payload filled; otherwise 0, with szFailure holding
+   "What Failed\nwhere". */
+int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *payload, char *szFailure,
+                          size_t cbFailure);
+
+/* Makes the folder at path (ending in a backslash) when it is not there, and
+   opens it. What is there must be a real folder: a file in its place is an
+   error, and so is a junction or a folder link, which would take the files
+   elsewhere (a setup started as administrator must not follow one that
+   someone else left in the install folder). The check is made on the handle,
+   which is held open without delete sharing, so the folder cannot be renamed
+   or replaced while files go into it: what was checked is what is written
+   into. Returns 1 with *phFolder to close when done. */
+int OpenFolder(const char *path, HANDLE *phFolder);
+
 /* Writes every payload entry as a file under folder (which ends in a
    backslash), making the folders the entries name, and shows the progress on
-   the setup window. The whole payload, and that every file's path fits, is
-   checked before the first file is written. Returns 1 when every entry was
-   written; otherwise 0, with the walk stopped and szFailure holding
-   "What Failed\nwhere". */
-int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cbFailure);
+   the setup window. Returns 1 when every entry was written; otherwise 0, with
+   the walk stopped and szFailure holding "What Failed\nwhere". */
+int UnpackPayload(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure);
 
 /* Saves <desktop>\<linkName>.lnk pointing at targetPath. Silent: the install goes
    on whether or not the link could be saved. */

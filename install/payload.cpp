@@ -115,3 +115,16 @@ int CheckPayload(const unsigned char *payload, size_t cbPayload, PayloadSummary 
         *summary = found;
     return step == PAYLOAD_END;
 }
+
+int KeepsSeparators(const char *name, int (*isLeadByte)(unsigned char))
+{
+    for (const unsigned char *p = (const unsigned char *)name; *p; p++)
+    {
+        if (!isLeadByte(*p))
+            continue;
+        if (p[1] == 0 || p[1] == '\\')
+            return 0;
+        p++;                        // the character's second byte, whatever it is
+    }
+    return 1;
+}

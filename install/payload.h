@@ -66,4 +66,12 @@ int IsBareFileName(const char *name);
    tool keeps it out of double-byte characters. */
 int IsPayloadPath(const char *name);
 
+/* 1 when a Windows whose ANSI code page has the lead bytes that isLeadByte
+   tells reads name with each backslash and its end where they are. In a
+   double-byte code page (932, 936, 949, 950) a lead byte takes the byte after
+   it as the second half of one character: just before a backslash it would
+   join two folder names into one, and at the end it would be left without its
+   second half. A name written in a single-byte code page can do either. */
+int KeepsSeparators(const char *name, int (*isLeadByte)(unsigned char));
+
 #endif

@@ -22,17 +22,6 @@ static int EndWithError(const char *szFailure)
     return 0;
 }
 
-/* Creates the one folder level of the install folder; an existing folder is
-   reused. */
-static int MakeInstallFolder(const char *szFolder)
-{
-    SECURITY_ATTRIBUTES sa = { sizeof(sa), NULL, TRUE };
-    if (CreateDirectoryA(szFolder, &sa))
-        return 1;
-    DWORD attributes = GetFileAttributesA(szFolder);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 int RunInstall(void)
 {
     // Install is disabled below, but a press queued before that is dispatched by
@@ -59,9 +48,16 @@ int RunInstall(void)
     if (!AppendText(szFolder, sizeof(szFolder), PRODUCT_FOLDER) ||
         !AppendText(szExe, sizeof(szExe), szFolder) || !AppendText(szExe, sizeof(szExe), PRODUCT_EXE))
         return EndWithError(JoinPath("Install Path Too Long\n", szFolder));
+    // Nothing is made, not even the folder or the link, for a payload that is
+    // not whole or a path that the file calls would not take.
+    PayloadToInstall payload;
+    if (!CheckPayloadToInstall(IDR_PAYLOAD, szFolder, &payload, szFailure, sizeof(szFailure)))
+        return EndWithError(szFailure);
     STEP_MARK("prepare");
 
-    if (!MakeInstallFolder(szFolder))
+    // Held open to the end of the install: see OpenFolder.
+    HANDLE hFolder;
+    if (!OpenFolder(szFolder, &hFolder))
         return EndWithError(JoinPath("Cannot Create Folder\n", szFolder));
     STEP_MARK("folder");
 
@@ -70,7 +66,9 @@ int RunInstall(void)
 
     // The folder goes to the unpacker as it is: a copy through a 1,280-byte
     // JoinPath slot could cut a long folder and send the files elsewhere.
-    if (!UnpackPayload(IDR_PAYLOAD, szFolder, szFailure, sizeof(szFailure)))
+    int ok = UnpackPayload(&payload, szFolder, szFailure, sizeof(szFailure));
+    CloseHandle(hFolder);
+    if (!ok)
         return EndWithError(szFailure);
     STEP_FLUSH();
 

@@ -3,23 +3,15 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <stdio.h>
 
 #include "install.h"
 #include "unpack.h"
 #include "decode.h"
+#include "folders.h"
 #include "pathjoin.h"
 #include "resource.h"
 #include "setup.h"
 #include "steps.h"
-
-/* How the stored payload's bytes reach the files: 1 writes each file with one
-   fwrite from the mapped image, 2 with WriteFile in pieces from the mapped
-   image, 3 reads the setup's own file piece by piece and writes what it read.
-   The benchmark builds each to compare them. */
-#ifndef SETUP_WRITE_METHOD
-#define SETUP_WRITE_METHOD 3
-#endif
 
 /* The window's timing, in ms. A screen shows a new picture about every 16 ms:
    a file that takes at least that long is named on the status line and
@@ -38,7 +30,12 @@
 /* Where a failure lies when it is in the setup's own data. */
 #define SETUP_ITSELF    "the setup program itself"
 
-static LONGLONG s_ticksPerMs;   /* performance counter ticks in a millisecond */
+static LONGLONG s_ticksPerMs;
+
+static int IsAnsiLeadByte(unsigned char b)
+{
+    return IsDBCSLeadByte(b);
+}   /* performance counter ticks in a millisecond */
 
 static LONGLONG Now(void)
 {
@@ -105,43 +102,40 @@ void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure,
     SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETRANGE32, 0, cTotal > 0 ? cTotal : 1);
 }
 
-/* A folder that is there already must be a real folder: a file in its place
-   is an error, and so is a junction or a folder link, which would take the
-   files elsewhere (a setup started as administrator must not follow one that
-   someone else left in the install folder). path ends in a backslash. */
-static int MakeFolder(char *path)
+int OpenFolder(const char *path, HANDLE *phFolder)
 {
-    if (CreateDirectoryA(path, NULL))
-        return 1;
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    CreateDirectoryA(path, NULL);           // one that is there is looked at below
+    HANDLE hFolder = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (hFolder == INVALID_HANDLE_VALUE)
         return 0;
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return 1;
-    // Other reparse points (a synced folder's placeholders) are real folders.
-    size_t cch = strlen(path);
-    WIN32_FIND_DATAA found;
-    path[cch - 1] = 0;
-    HANDLE hFind = FindFirstFileA(path, &found);
-    path[cch - 1] = '\\';
-    if (hFind == INVALID_HANDLE_VALUE)
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (!GetFileInformationByHandleEx(hFolder, FileAttributeTagInfo, &info, sizeof(info)) ||
+        !IsRealFolder(info.FileAttributes, info.ReparseTag))
+    {
+        CloseHandle(hFolder);
         return 0;
-    FindClose(hFind);
-    return !IsReparseTagNameSurrogate(found.dwReserved0);
+    }
+    *phFolder = hFolder;
+    return 1;
 }
 
-/* Makes each folder of the entry's name that the entry before it did not
-   already have made. Entries come folder by folder, so that is about one
-   CreateDirectory call per folder. */
+/* Opens each folder of the entry's name that the entry before it did not
+   already have open, and closes those it leaves. Entries come folder by
+   folder, so that is about one folder made and opened per folder. */
 static int MakeFolders(FileSink *sink)
 {
     const char *name = sink->szName;
     const char *made = sink->szFolderMade;
     size_t cchFolder = strlen(sink->folder);
-    size_t cchSame = 0;         // leading bytes of name in folders made already
+    size_t cchSame = 0;         // leading bytes of name in folders open already
+    int cSame = 0;              // and how many folders that is
     for (size_t i = 0; name[i] && name[i] == made[i]; i++)
         if (name[i] == '\\')
-            cchSame = i + 1;
+            cchSame = i + 1, cSame++;
+    while (sink->cFolders > cSame)
+        CloseHandle(sink->hFolders[--sink->cFolders]);
+    sink->szFolderMade[cchSame] = 0;
     const char *last = strrchr(name, '\\');
     size_t cchNameFolder = last ? (size_t)(last - name) + 1 : 0;
     for (size_t i = cchSame; i < cchNameFolder; i++)
@@ -151,16 +145,29 @@ static int MakeFolders(FileSink *sink)
         // szPath holds folder + name already; cut it after this separator.
         char saved = sink->szPath[cchFolder + i + 1];
         sink->szPath[cchFolder + i + 1] = 0;
-        int ok = MakeFolder(sink->szPath);
+        int ok = sink->cFolders < FOLDER_DEPTH_MAX && OpenFolder(sink->szPath, &sink->hFolders[sink->cFolders]);
         if (!ok)
             Fail(sink, "Cannot Create Folder", sink->szPath);
         sink->szPath[cchFolder + i + 1] = saved;
         if (!ok)
             return 0;
+        sink->cFolders++;
+        memcpy(sink->szFolderMade, name, i + 1);
+        sink->szFolderMade[i + 1] = 0;
     }
-    memcpy(sink->szFolderMade, name, cchNameFolder);
-    sink->szFolderMade[cchNameFolder] = 0;
     return 1;
+}
+
+/* 1 when the file just opened, if it was there before, is the setup's to
+   write over: not a link that leads elsewhere, and its only name. */
+static int IsFileToWrite(FileSink *sink)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    BY_HANDLE_FILE_INFORMATION info;
+    return !sink->fExisted ||
+           (GetFileInformationByHandleEx(sink->hFile, FileAttributeTagInfo, &tag, sizeof(tag)) &&
+            GetFileInformationByHandle(sink->hFile, &info) &&
+            IsOwnFile(tag.FileAttributes, tag.ReparseTag, info.nNumberOfLinks));
 }
 
 int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
@@ -171,6 +178,10 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
         !AppendText(sink->szPath, sizeof(sink->szPath), sink->folder) ||
         !AppendText(sink->szPath, sizeof(sink->szPath), name))
         return Fail(sink, "Path Too Long", sink->szPath);
+    // A stored payload's names were all read so before the first file; a
+    // compressed one's come only now.
+    if (!KeepsSeparators(name, IsAnsiLeadByte))
+        return Fail(sink, "Cannot Create File", sink->szPath);
     if (!MakeFolders(sink))
         return 0;
 
@@ -184,10 +195,14 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
     // end instead. Truncating a file to nothing and writing it again makes
     // some Linux file systems write it back at its close (Wine on ext4: a
     // fifth of a second for 400 MiB).
-    sink->hFile = CreateFileA(sink->szPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    // A link in the file's place is opened itself, not followed, and refused.
+    sink->hFile = CreateFileA(sink->szPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (sink->hFile == INVALID_HANDLE_VALUE)
         return Fail(sink, "Cannot Create File", sink->szPath);
     sink->fExisted = GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!IsFileToWrite(sink))
+        return Fail(sink, "Cannot Create File", sink->szPath);
     return 1;
 }
 
@@ -205,11 +220,13 @@ int WritePiece(FileSink *sink, const void *data, size_t cb)
     return 1;
 }
 
-void AbandonFile(FileSink *sink)
+void CloseFiles(FileSink *sink)
 {
     if (sink->hFile != INVALID_HANDLE_VALUE)
         CloseHandle(sink->hFile);
     sink->hFile = INVALID_HANDLE_VALUE;
+    while (sink->cFolders > 0)
+        CloseHandle(sink->hFolders[--sink->cFolders]);
 }
 
 /* Counts a file that is whole on disk, and shows it when it took long enough
@@ -260,46 +277,34 @@ void FinishFiles(FileSink *sink)
     STEP_MARK("final status");
 }
 
-#define READ_BUFFER_BYTES PIECE_BYTES
+/* ---- the payload, as Windows mapped it ---- */
 
-/* Where the payload's first byte lies in the setup's own file: its address
-   in the loaded image, less the image's base, is an address in a section;
-   from there to the section's first byte is the same in the file. */
-static int FindInOwnFile(const unsigned char *payload, HANDLE *phFile, LONGLONG *pOffset)
+/* The payload is read where Windows mapped it when it started the setup: in
+   the loaded image. Those are the bytes of the file that was started, whatever
+   happens to the file's name later (a rename, another file put in its place),
+   and reading them takes no name, so a folder named outside the ANSI code page
+   does not matter. The pages read are let go behind the reading: VirtualUnlock
+   of pages that are not locked takes them out of the working set, so memory
+   does not grow with the product (they stay in the file cache). */
+struct ImageReader
 {
-    HMODULE hModule = GetModuleHandleA(NULL);
-    const BYTE *base = (const BYTE *)hModule;
-    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + ((const IMAGE_DOS_HEADER *)base)->e_lfanew);
-    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
-    DWORD rva = (DWORD)(payload - base);
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; i++, section++)
-    {
-        if (rva >= section->VirtualAddress && rva - section->VirtualAddress < section->SizeOfRawData)
-        {
-            char szSelf[MAX_PATH];
-            DWORD cch = GetModuleFileNameA(hModule, szSelf, ARRAY_SIZE(szSelf));
-            if (cch == 0 || cch >= ARRAY_SIZE(szSelf))
-                return 0;
-            *pOffset = (LONGLONG)section->PointerToRawData + (rva - section->VirtualAddress);
-            *phFile = CreateFileA(szSelf, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-            return *phFile != INVALID_HANDLE_VALUE;
-        }
-    }
-    return 0;
+    const BYTE *released;           /* pages below this have been let go */
+};
+
+static void StartImageReader(ImageReader *reader, const unsigned char *payload)
+{
+    reader->released = (const BYTE *)((UINT_PTR)payload & ~(UINT_PTR)(IMAGE_PAGE_BYTES - 1));
 }
 
-/* Reads the payload's next piece from the setup's own file, the payload
-   starting at offset there: from byte at, a buffer's worth or what is left of
-   cbPayload bytes, whose size *cb gets. */
-static int ReadPayloadPiece(HANDLE hSelf, LONGLONG offset, size_t at, size_t cbPayload, BYTE *buffer, DWORD *cb)
+/* Lets the whole pages below upTo go, once a piece's worth has gathered. */
+static void ReleaseRead(ImageReader *reader, const unsigned char *upTo)
 {
-    *cb = cbPayload - at < READ_BUFFER_BYTES ? (DWORD)(cbPayload - at) : READ_BUFFER_BYTES;
-    OVERLAPPED where = {};
-    where.Offset = (DWORD)(offset + at);
-    where.OffsetHigh = (DWORD)((offset + at) >> 32);
-    DWORD cbRead = 0;
-    return ReadFile(hSelf, buffer, *cb, &cbRead, &where) && cbRead == *cb;
+    const BYTE *end = (const BYTE *)((UINT_PTR)upTo & ~(UINT_PTR)(IMAGE_PAGE_BYTES - 1));
+    if (end >= reader->released + PIECE_BYTES)
+    {
+        VirtualUnlock((void *)reader->released, end - reader->released);
+        reader->released = end;
+    }
 }
 
 /* Hands one piece of the payload's entries to the sink; a piece that is
@@ -319,51 +324,14 @@ static int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *
     }
 }
 
-/* The stored payload: each entry's data in pieces, straight from the image or
-   read from the setup's own file. */
-#if SETUP_WRITE_METHOD == 3
-
-/* Reads the payload from the setup's own file a piece at a time, in order,
-   and parses the entries out of the pieces: many small files cost one read
-   together, a large one is written piece by piece. */
+/* The stored payload, checked whole before: each entry's data written in
+   pieces straight from the image. WriteFile copies them in the kernel, which
+   reports a page that cannot be read back (a USB stick pulled out) as a
+   failed write. */
 static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload)
 {
-    HANDLE hSelf;
-    LONGLONG offset;
-    BYTE *buffer = (BYTE *)VirtualAlloc(NULL, READ_BUFFER_BYTES, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (!buffer || !FindInOwnFile(payload, &hSelf, &offset))
-    {
-        if (buffer)
-            VirtualFree(buffer, 0, MEM_RELEASE);
-        return Fail(sink, "Cannot Load Setup Data", SETUP_ITSELF);
-    }
-    PayloadParser parser;
-    StartPayloadParser(&parser);
-    PayloadPieceKind kind = PIECE_MORE;
-    int ok = 1;
-    for (size_t at = 0; ok && kind == PIECE_MORE && at < cbPayload;)
-    {
-        DWORD cb;
-        if (!ReadPayloadPiece(hSelf, offset, at, cbPayload, buffer, &cb))
-            ok = Fail(sink, "Cannot Read Setup Data", SETUP_ITSELF);
-        at += cb;
-        size_t pos = 0;
-        PayloadPiece piece;
-        while (ok && (kind = NextPayloadPiece(&parser, buffer, cb, &pos, &piece)) != PIECE_MORE && kind != PIECE_END)
-            ok = TakePiece(sink, kind, &piece);
-    }
-    if (ok && kind != PIECE_END)
-        ok = Fail(sink, "Setup Data is Damaged", SETUP_ITSELF);
-    AbandonFile(sink);
-    CloseHandle(hSelf);
-    VirtualFree(buffer, 0, MEM_RELEASE);
-    return ok;
-}
-
-#elif SETUP_WRITE_METHOD == 2
-
-static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload)
-{
+    ImageReader reader;
+    StartImageReader(&reader, payload);
     int ok = 1;
     size_t pos = 0;
     PayloadEntry entry;
@@ -372,104 +340,71 @@ static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t
         ok = BeginFile(sink, entry.name, entry.cbData);
         for (unsigned long done = 0; ok && done < entry.cbData;)
         {
-            DWORD cb = entry.cbData - done < PIECE_BYTES ? entry.cbData - done : PIECE_BYTES;
+            unsigned long cb = entry.cbData - done < PIECE_BYTES ? entry.cbData - done : PIECE_BYTES;
             ok = WritePiece(sink, entry.data + done, cb);
             done += cb;
+            ReleaseRead(&reader, entry.data + done);
         }
         ok = ok && EndFile(sink);
     }
-    AbandonFile(sink);
+    CloseFiles(sink);
     return ok;
 }
 
-#else
-
-/* The whole entry in one fwrite, as the setup first did: the window waits
-   for the whole of a large file. */
-static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload)
-{
-    size_t pos = 0;
-    PayloadEntry entry;
-    while (NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
-    {
-        if (!BeginFile(sink, entry.name, entry.cbData))
-            return 0;
-        AbandonFile(sink);
-        FILE *file = fopen(sink->szPath, "wb");
-        if (!file)
-            return Fail(sink, "Cannot Create File", sink->szPath);
-        size_t written = fwrite(entry.data, 1, entry.cbData, file);
-        if ((fclose(file) != 0) | (written != entry.cbData))
-            return Fail(sink, "Cannot Write File", sink->szPath);
-        NoteFileDone(sink);
-    }
-    return 1;
-}
-
-#endif
-
 /* ---- the compressed payload ---- */
 
-/* The CRC-32 of the whole download, read piece by piece with the window's
+#define FRAME_GIVE_BYTES    PIECE_BYTES     /* the frame is given to the decoder this much at a time */
+#define DECODE_SLOTS        4               /* pieces of decoded bytes between the two threads */
+
+/* The CRC-32 of the whole download, a piece at a time, with the window's
    messages taken between pieces. */
-static int SumOwnFile(HANDLE hSelf, LONGLONG offset, size_t cbPayload, BYTE *buffer, uint32_t *crc)
+static uint32_t SumPayload(const unsigned char *payload, size_t cbPayload)
 {
+    ImageReader reader;
+    StartImageReader(&reader, payload);
     LONGLONG tPumped = Now();
-    *crc = 0;
+    uint32_t crc = 0;
     for (size_t at = PAYLOAD_CRC_FROM; at < cbPayload;)
     {
-        DWORD cb;
-        if (!ReadPayloadPiece(hSelf, offset, at, cbPayload, buffer, &cb))
-            return 0;
-        *crc = UpdateCrc32(*crc, buffer, cb);
+        size_t cb = cbPayload - at < PIECE_BYTES ? cbPayload - at : PIECE_BYTES;
+        crc = UpdateCrc32(crc, payload + at, cb);
         at += cb;
+        ReleaseRead(&reader, payload + at);
         if (HasPassed(tPumped, PUMP_MS))
         {
             DrainMessages();
             tPumped = Now();
         }
     }
-    return 1;
+    return crc;
 }
-
-/* Where the compressed payload is decoded: 1 on a thread of its own, a few
-   pieces ahead, so that a second processor decodes while the first writes
-   and keeps the window; 0 on the unpacker's thread, between the writes. Under
-   qemu on an idle machine the thread took 10 % less time, on one busy with
-   other work 6 % more (README.md); the benchmark builds both. */
-#ifndef SETUP_DECODE_THREAD
-#define SETUP_DECODE_THREAD 1
-#endif
-
-#define DECODE_SLOTS    (SETUP_DECODE_THREAD ? 4 : 1)   /* pieces of decoded bytes */
-#define READ_FAILED     (FRAME_DAMAGED + 1)     /* a slot's step: the setup's own file could not be read */
 
 struct DecodeSlot
 {
     BYTE *data;                     /* PAYLOAD_PIECE_BYTES */
     size_t cb;
-    int step;                       /* FRAME_FULL, FRAME_ENDED, FRAME_DAMAGED or READ_FAILED */
+    int step;                       /* FRAME_FULL, FRAME_ENDED or FRAME_DAMAGED */
 };
 
 struct DecodeWork
 {
     PayloadDecoder *decoder;        /* its zstd half belongs to the thread until the last slot */
-    HANDLE hSelf;
-    LONGLONG offset;
+    const unsigned char *payload;
     size_t cbPayload;
-    BYTE *readBuffer;
     DecodeSlot slots[DECODE_SLOTS];
     HANDLE hFree, hFilled;          /* semaphores: slots to decode into, slots to write out */
     volatile LONG stop;             /* set by the unpacker when it stops early */
 };
 
-#if SETUP_DECODE_THREAD
-
-/* The thread fills the slots in turn; the unpacker takes them in the same
+/* Decodes on a thread of its own, a few pieces ahead of the writing, so that
+   a second processor decodes while the first writes and keeps the window.
+   The thread fills the slots in turn; the unpacker takes them in the same
    order and hands each back when it has written what it held. */
 static DWORD WINAPI DecodeThread(void *param)
 {
     DecodeWork *work = (DecodeWork *)param;
+    ImageReader reader;
+    StartImageReader(&reader, work->payload);
     size_t atFrame = PAYLOAD_HEADER_BYTES;
     for (int i = 0;; i = (i + 1) % DECODE_SLOTS)
     {
@@ -478,15 +413,13 @@ static DWORD WINAPI DecodeThread(void *param)
             return 0;
         DecodeSlot *slot = &work->slots[i];
         slot->cb = 0;
-        while ((slot->step = DecodeFrame(work->decoder, slot->data, PAYLOAD_PIECE_BYTES, &slot->cb)) == FRAME_NEEDS_INPUT)
+        while ((slot->step = DecodeFrame(work->decoder, slot->data, PAYLOAD_PIECE_BYTES, &slot->cb)) ==
+               FRAME_NEEDS_INPUT)
         {
-            DWORD cb;
-            if (!ReadPayloadPiece(work->hSelf, work->offset, atFrame, work->cbPayload, work->readBuffer, &cb))
-            {
-                slot->step = READ_FAILED;
-                break;
-            }
-            GiveFrameBytes(work->decoder, work->readBuffer, cb);
+            // What was given before is all taken.
+            ReleaseRead(&reader, work->payload + atFrame);
+            size_t cb = work->cbPayload - atFrame < FRAME_GIVE_BYTES ? work->cbPayload - atFrame : FRAME_GIVE_BYTES;
+            GiveFrameBytes(work->decoder, work->payload + atFrame, cb);
             atFrame += cb;
         }
         ReleaseSemaphore(work->hFilled, 1, NULL);
@@ -518,9 +451,8 @@ static int WriteSlot(FileSink *sink, PayloadDecoder *decoder, const DecodeSlot *
     return 1;
 }
 
-/* Decodes the frame, read from the setup's own file, straight into the
-   files. A stream that fails part-way ends the install there, with the file
-   it was writing closed. */
+/* Decodes the frame straight into the files. A stream that fails part-way
+   ends the install there, with the file it was writing closed. */
 static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
 {
     work->hFree = CreateSemaphoreA(NULL, DECODE_SLOTS, 2 * DECODE_SLOTS, NULL);
@@ -533,9 +465,7 @@ static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
     {
         WaitForSlot(work);
         step = work->slots[i].step;
-        if (step == READ_FAILED)
-            ok = Fail(sink, "Cannot Read Setup Data", SETUP_ITSELF);
-        else if (step == FRAME_DAMAGED)
+        if (step == FRAME_DAMAGED)
             ok = Fail(sink, "Setup Data is Damaged", SETUP_ITSELF);
         else
             ok = WriteSlot(sink, work->decoder, &work->slots[i]);
@@ -552,7 +482,7 @@ static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
     }
     if (ok && !IsWholePayload(work->decoder))
         ok = Fail(sink, "Setup Data is Damaged", SETUP_ITSELF);
-    AbandonFile(sink);
+    CloseFiles(sink);
     if (work->hFree)
         CloseHandle(work->hFree);
     if (work->hFilled)
@@ -560,115 +490,130 @@ static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
     return ok;
 }
 
-#else
-
-/* Decodes the frame, read from the setup's own file as the decoder asks for
-   it, straight into the files. A stream that fails part-way ends the install
-   there, with the file it was writing closed. */
-static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
+/* The decoder's memory (its window, the slots of decoded bytes) is taken
+   once, so it stays the same whatever the size of the product. */
+static int UnpackCompressed(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure)
 {
-    size_t atFrame = PAYLOAD_HEADER_BYTES;
-    int ok = 1;
-    PayloadPiece piece;
-    PayloadPieceKind kind;
-    while (ok && (kind = NextDecodedPiece(work->decoder, &piece)) != PIECE_END)
-    {
-        DWORD cb;
-        if (kind != PIECE_MORE)
-            ok = TakePiece(sink, kind, &piece);
-        else if (!ReadPayloadPiece(work->hSelf, work->offset, atFrame, work->cbPayload, work->readBuffer, &cb))
-            ok = Fail(sink, "Cannot Read Setup Data", SETUP_ITSELF);
-        else
-        {
-            GiveFrameBytes(work->decoder, work->readBuffer, cb);
-            atFrame += cb;
-        }
-    }
-    AbandonFile(sink);
-    return ok;
-}
-
-#endif
-
-/* Everything that can fail before the first file does: the CRC-32 of the
-   whole download, the header against the frame, the decoder's memory (its
-   window, the slots of decoded bytes and a piece read) and the longest path.
-   Memory then stays the same whatever the size of the product. */
-static int UnpackCompressed(const unsigned char *payload, size_t cbPayload, const char *folder,
-                            char *szFailure, size_t cbFailure)
-{
-    size_t cbHead = cbPayload < PAYLOAD_HEAD_BYTES ? cbPayload : PAYLOAD_HEAD_BYTES;
-    CompressedPayload compressed;
-    PayloadCheck check = CheckCompressedPayload(payload, cbHead, cbPayload, NULL, &compressed);
-    if (check != CHECK_OK)
-        return FailUnpack(szFailure, cbFailure, check == CHECK_TOO_LARGE ? "Not Enough Memory" : "Setup Data is Damaged",
-                          SETUP_ITSELF);
-    size_t cbWorkspace = (compressed.cbWorkspace + 7) & ~(size_t)7;
+    const CompressedPayload *compressed = &payload->compressed;
+    size_t cbWorkspace = (compressed->cbWorkspace + 7) & ~(size_t)7;
     BYTE *memory = cbWorkspace < 0x40000000
-        ? (BYTE *)VirtualAlloc(NULL, cbWorkspace + DECODE_SLOTS * PAYLOAD_PIECE_BYTES + READ_BUFFER_BYTES,
-                               MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+        ? (BYTE *)VirtualAlloc(NULL, cbWorkspace + DECODE_SLOTS * PAYLOAD_PIECE_BYTES, MEM_COMMIT | MEM_RESERVE,
+                               PAGE_READWRITE)
         : NULL;
     if (!memory)
         return FailUnpack(szFailure, cbFailure, "Not Enough Memory", SETUP_ITSELF);
     DecodeWork work = {};
     for (int i = 0; i < DECODE_SLOTS; i++)
         work.slots[i].data = memory + cbWorkspace + i * PAYLOAD_PIECE_BYTES;
-    work.readBuffer = memory + cbWorkspace + DECODE_SLOTS * PAYLOAD_PIECE_BYTES;
-    work.cbPayload = cbPayload;
-    uint32_t crc;
+    work.payload = payload->data;
+    work.cbPayload = payload->cb;
     PayloadDecoder decoder;
     work.decoder = &decoder;
     int ok = 0;
-    if (!FindInOwnFile(payload, &work.hSelf, &work.offset))
-        FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", SETUP_ITSELF);
+    if (!StartPayloadDecoder(&decoder, compressed, memory, compressed->cbWorkspace, work.slots[0].data))
+        FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", SETUP_ITSELF);
     else
     {
-        if (!SumOwnFile(work.hSelf, work.offset, cbPayload, work.readBuffer, &crc))
-            FailUnpack(szFailure, cbFailure, "Cannot Read Setup Data", SETUP_ITSELF);
-        else if (CheckCompressedPayload(payload, cbHead, cbPayload, &crc, &compressed) != CHECK_OK ||
-                 !StartPayloadDecoder(&decoder, &compressed, memory, compressed.cbWorkspace, work.slots[0].data))
-            FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", SETUP_ITSELF);
-        else if (strlen(folder) + compressed.header.cbLongestName >= OUTPUT_PATH_BYTES)
-            FailUnpack(szFailure, cbFailure, "Install Path Too Long", folder);
-        else
-        {
-            STEP_MARK("load");
-            FileSink sink;
-            StartFiles(&sink, folder, (int)compressed.header.cEntries, szFailure, cbFailure);
-            ok = WriteDecodedFiles(&sink, &work);
-            if (ok)
-                FinishFiles(&sink);
-        }
-        CloseHandle(work.hSelf);
+        FileSink sink;
+        StartFiles(&sink, folder, payload->cEntries, szFailure, cbFailure);
+        ok = WriteDecodedFiles(&sink, &work);
+        if (ok)
+            FinishFiles(&sink);
     }
     VirtualFree(memory, 0, MEM_RELEASE);
     return ok;
 }
 
-int UnpackPayload(int resourceId, const char *folder, char *szFailure, size_t cbFailure)
+/* ---- before the first write ---- */
+
+/* Characters of text[0 .. cb-1] in the ANSI code page, as the 8-bit calls
+   count them when they convert a path. */
+static size_t CountChars(const char *text, size_t cb)
 {
+    return cb ? (size_t)MultiByteToWideChar(CP_ACP, 0, text, (int)cb, NULL, 0) : 0;
+}
+
+/* The stored payload's names: each read alike by this Windows' code page, and
+   the longest name and folder part in its characters. */
+static int MeasureStoredNames(const PayloadToInstall *payload, const char *folder, size_t *cchLongestName,
+                              size_t *cchLongestFolder, char *szFailure, size_t cbFailure)
+{
+    size_t pos = 0;
+    PayloadEntry entry;
+    *cchLongestName = *cchLongestFolder = 0;
+    while (NextPayloadEntry(payload->data, payload->cb, &pos, &entry) == PAYLOAD_ENTRY)
+    {
+        if (!KeepsSeparators(entry.name, IsAnsiLeadByte))
+            return FailUnpack(szFailure, cbFailure, "Cannot Create File", JoinPath(folder, entry.name));
+        // Every backslash is a separator: the check above and the name rules
+        // leave none inside a character.
+        const char *last = strrchr(entry.name, '\\');
+        size_t cch = CountChars(entry.name, strlen(entry.name));
+        size_t cchFolder = last ? CountChars(entry.name, (size_t)(last - entry.name) + 1) : 0;
+        *cchLongestName = cch > *cchLongestName ? cch : *cchLongestName;
+        *cchLongestFolder = cchFolder > *cchLongestFolder ? cchFolder : *cchLongestFolder;
+    }
+    return 1;
+}
+
+int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *payload, char *szFailure,
+                          size_t cbFailure)
+{
+    ZeroMemory(payload, sizeof(*payload));
     HRSRC hrsrc = FindResourceA(NULL, MAKEINTRESOURCEA(LOWORD(resourceId)), "BINARY");
     HGLOBAL hPayload = hrsrc ? LoadResource(NULL, hrsrc) : NULL;
-    const unsigned char *payload = hPayload ? (const unsigned char *)LockResource(hPayload) : NULL;
-    size_t cbPayload = hrsrc ? SizeofResource(NULL, hrsrc) : 0;
-    if (!payload)
+    payload->data = hPayload ? (const unsigned char *)LockResource(hPayload) : NULL;
+    payload->cb = hrsrc ? SizeofResource(NULL, hrsrc) : 0;
+    if (!payload->data)
         return FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", SETUP_ITSELF);
-    if (IsCompressedPayload(payload, cbPayload))
-        return UnpackCompressed(payload, cbPayload, folder, szFailure, cbFailure);
 
-    // Nothing is written from a payload that is not whole, nor when a file's
-    // path would not fit: a damaged setup or a too long install path must not
-    // leave half an installation behind.
-    PayloadSummary summary;
-    if (!CheckPayload(payload, cbPayload, &summary))
-        return FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", SETUP_ITSELF);
-    if (strlen(folder) + summary.cbLongestName >= OUTPUT_PATH_BYTES)
+    size_t cchLongestName, cchLongestFolder;
+    if (IsCompressedPayload(payload->data, payload->cb))
+    {
+        // The whole download is summed before anything is written. Names come
+        // only while decoding: the header's longest one in bytes bounds every
+        // name's characters, and its folder part is at least two shorter.
+        payload->fCompressed = 1;
+        size_t cbHead = payload->cb < PAYLOAD_HEAD_BYTES ? payload->cb : PAYLOAD_HEAD_BYTES;
+        CompressedPayload *compressed = &payload->compressed;
+        PayloadCheck check = CheckCompressedPayload(payload->data, cbHead, payload->cb, NULL, compressed);
+        if (check == CHECK_OK)
+        {
+            uint32_t crc = SumPayload(payload->data, payload->cb);
+            check = CheckCompressedPayload(payload->data, cbHead, payload->cb, &crc, compressed);
+        }
+        if (check != CHECK_OK)
+            return FailUnpack(szFailure, cbFailure,
+                              check == CHECK_TOO_LARGE ? "Not Enough Memory" : "Setup Data is Damaged", SETUP_ITSELF);
+        payload->cEntries = (int)compressed->header.cEntries;
+        cchLongestName = compressed->header.cbLongestName;
+        cchLongestFolder = cchLongestName > 1 ? cchLongestName - 1 : 0;
+    }
+    else
+    {
+        // A damaged setup must not leave half an installation behind.
+        PayloadSummary summary;
+        if (!CheckPayload(payload->data, payload->cb, &summary))
+            return FailUnpack(szFailure, cbFailure, "Setup Data is Damaged", SETUP_ITSELF);
+        payload->cEntries = (int)summary.cEntries;
+        if (!MeasureStoredNames(payload, folder, &cchLongestName, &cchLongestFolder, szFailure, cbFailure))
+            return 0;
+    }
+    // Every path must fit the 8-bit calls, or nothing is written: past them a
+    // file could not be created half-way through the install.
+    if (!PathsFit(CountChars(folder, strlen(folder)), cchLongestName, cchLongestFolder))
         return FailUnpack(szFailure, cbFailure, "Install Path Too Long", folder);
-    STEP_MARK("load");
+    return 1;
+}
 
+int UnpackPayload(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure)
+{
+    STEP_MARK("load");
+    if (payload->fCompressed)
+        return UnpackCompressed(payload, folder, szFailure, cbFailure);
     FileSink sink;
-    StartFiles(&sink, folder, (int)summary.cEntries, szFailure, cbFailure);
-    if (!WriteStoredFiles(&sink, payload, cbPayload))
+    StartFiles(&sink, folder, payload->cEntries, szFailure, cbFailure);
+    if (!WriteStoredFiles(&sink, payload->data, payload->cb))
         return 0;
     FinishFiles(&sink);
     return 1;

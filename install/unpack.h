@@ -10,6 +10,8 @@
 
 #define OUTPUT_PATH_BYTES   2048            /* a file's full path */
 #define PIECE_BYTES         (1 << 20)       /* written per WriteFile call */
+#define FOLDER_DEPTH_MAX    (PAYLOAD_NAME_MAX / 2)  /* folders in one entry's name */
+#define IMAGE_PAGE_BYTES    4096
 
 /* One install's files: where they go, what the window shows of them. Filled by
    StartFiles; every field belongs to the calls below. */
@@ -18,7 +20,9 @@ struct FileSink
     const char *folder;                     /* the install folder, ending in a backslash */
     char szName[PAYLOAD_NAME_MAX + 1];      /* the entry being written */
     char szPath[OUTPUT_PATH_BYTES];         /* its full path */
-    char szFolderMade[PAYLOAD_NAME_MAX + 1];/* folder part of the last entry, all of it made */
+    char szFolderMade[PAYLOAD_NAME_MAX + 1];/* folder part of the last entry, all of it made and open */
+    HANDLE hFolders[FOLDER_DEPTH_MAX];      /* those folders, outermost first, held (see OpenFolder) */
+    int cFolders;
     HANDLE hFile;                           /* INVALID_HANDLE_VALUE between files */
     BOOL fExisted;                          /* the file was there before: cut it to its new length */
     BOOL fShown;                            /* its name is on the status line */
@@ -35,10 +39,12 @@ struct FileSink
    0 to cTotal. */
 void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure, size_t cbFailure);
 
-/* Creates the entry's folders (those not made for the entry before it) and
-   the file itself, replacing one that is there; a file of more than one piece
-   is named on the status line at once. Returns 0, with the failure recorded,
-   when a folder or the file cannot be created or the path does not fit. */
+/* Creates and opens the entry's folders (those not open for the entry before
+   it) and the file itself, replacing one that is there; a file of more than
+   one piece is named on the status line at once. Returns 0, with the failure
+   recorded, when a folder or the file cannot be created or is not the
+   setup's to write into (see OpenFolder), or the name would not be read as it
+   is (KeepsSeparators). */
 int BeginFile(FileSink *sink, const char *name, unsigned long cbData);
 
 /* Writes the next cb bytes of the file; between pieces the window's messages
@@ -50,8 +56,8 @@ int WritePiece(FileSink *sink, const void *data, size_t cb);
    enough to be seen or the window is due an update. */
 int EndFile(FileSink *sink);
 
-/* Closes a file left open by a failure, so that the error box can name it. */
-void AbandonFile(FileSink *sink);
+/* Closes the file left open by a failure, and the folders held open. */
+void CloseFiles(FileSink *sink);
 
 /* After the last file: the bar full, the last file counted, and
    " Installation Complete" on the status line. */

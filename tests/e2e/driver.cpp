@@ -404,6 +404,14 @@ static void CheckProgressShown(const std::string &trace, const std::vector<Entry
                   entries[i].name);
 }
 
+/* The install path to type: path=, or long-path=N: C:\ and N letters. */
+static std::string InstallPathOption()
+{
+    if (Option("long-path").empty())
+        return Option("path");
+    return "C:\\" + std::string(atoi(Option("long-path").c_str()), 'a') + "\\";
+}
+
 /* Starts the setup (or the variant named by payload=), sets the install path
    when path= is given (long-path=N: C:\ and N letters), ticks the agreement box and presses Install; with trace,
    records the progress shown (see TraceSetup). */
@@ -413,11 +421,16 @@ static bool StartInstall(Program *setup, const std::string &exe, std::string *tr
         return false;
     if (trace)
         *trace = TraceSetup(*setup);
-    std::string path = Option("path");
-    if (!Option("long-path").empty())
-        path = "C:\\" + std::string(atoi(Option("long-path").c_str()), 'a') + "\\";
+    std::string path = InstallPathOption();
     if (!path.empty())
         Send(GetDlgItem(setup->hwnd, IDC_PATH), WM_SETTEXT, 0, (LPARAM)path.c_str());
+    // swap=: the running setup's file renamed, and another setup put at its path.
+    if (!Option("swap").empty())
+    {
+        std::wstring started = WidePath(exe), other = WidePath(WinPath(Option("swap")));
+        Check(MoveFileExW(started.c_str(), (started + L".started").c_str(), MOVEFILE_REPLACE_EXISTING) &&
+              CopyFileW(other.c_str(), started.c_str(), FALSE), "the setup's file replaced", __LINE__);
+    }
     Tick(setup->hwnd);
     Click(GetDlgItem(setup->hwnd, IDC_INSTALL));
     return true;
@@ -615,13 +628,20 @@ static void MissingProgram()
    starts: expect-start=); no success box, before it or after it until the
    setup has ended; nothing started; exit code 1. Optional set-up: a folder
    where a file must go (folder-at=), a file where a folder must go
-   (file-at=); checks: no link (nolink=1), no files (nofiles=1). The setup
-   runs with the trace hooks set, so its fclose calls behave as on Windows
-   (see tracehook.cpp). */
+   (file-at=), a write or close that fails (fault=, below); checks: no
+   link (nolink=1), no files (nofiles=1). */
 static void Failure()
 {
+    // fault=write or fault=close: the trace hook has WriteFile report a short
+    // write as done, or CloseHandle fail, on the file named fault-file=.
+    SetEnvironmentVariableA("SETUP_FAULT", Option("fault").empty() ? NULL : Option("fault").c_str());
+    SetEnvironmentVariableA("SETUP_FAULT_FILE", Option("fault-file").empty() ? NULL : Option("fault-file").c_str());
     RemoveInstallation();
     CreateDirectoryA(InstallFolder().c_str(), NULL);
+    // A long path that is there, so that only the length can stop the install.
+    std::string longPath = Option("long-path").empty() ? "" : InstallPathOption();
+    if (!longPath.empty() && longPath.size() < MAX_PATH)
+        CreateDirectoryA(longPath.c_str(), NULL);
     if (!Option("folder-at").empty())
         CreateDirectoryA(Option("folder-at").c_str(), NULL);
     if (!Option("file-at").empty())
@@ -650,6 +670,11 @@ static void Failure()
     }
     if (!Option("nolink").empty())
         CHECK(!FileExists(DesktopLink()));
+    if (!longPath.empty())
+    {
+        CHECK(!FolderExists(longPath + "Tandreloop\\"));
+        RemoveTree(longPath);
+    }
     if (!Option("nofiles").empty())
         for (const char *name : { "Tandreloop.exe", "TandreCore.dll", "TandreDraw.dll" })
             Check(!FileExists(InstallFolder() + name), "no file written", __LINE__, name);
@@ -789,12 +814,20 @@ int main(int argc, char **argv)
         printf("usage: driver SCENARIO name=value...\n");
         return 2;
     }
-    for (int i = 2; i < argc; i++)
+    // Read from the wide command line, in UTF-8: a path outside the ANSI code
+    // page (setup= in a folder named in Cyrillic) comes through whole.
+    int cArgs = 0;
+    LPWSTR *args = CommandLineToArgvW(GetCommandLineW(), &cArgs);
+    for (int i = 2; args && i < cArgs; i++)
     {
-        const char *eq = strchr(argv[i], '=');
+        char arg[4096];
+        if (!WideCharToMultiByte(CP_UTF8, 0, args[i], -1, arg, sizeof(arg), NULL, NULL))
+            continue;
+        const char *eq = strchr(arg, '=');
         if (eq)
-            g_options[std::string(argv[i], eq - argv[i])] = eq + 1;
+            g_options[std::string(arg, eq - arg)] = eq + 1;
     }
+    LocalFree(args);
     // Windows paths in path=, folder-at=, file-at= and expect= are written with / (a
     // backslash before a list separator means something else to CMake), and
     // expect= carries line feeds written as \n.

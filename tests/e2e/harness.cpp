@@ -179,17 +179,25 @@ bool IsRunning(const char *exeName)
     return found;
 }
 
+std::wstring WidePath(const std::string &path)
+{
+    UINT codePage = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.c_str(), -1, NULL, 0) ? CP_UTF8 : CP_ACP;
+    std::vector<wchar_t> wide(path.size() + 1);
+    MultiByteToWideChar(codePage, 0, path.c_str(), -1, wide.data(), (int)wide.size());
+    return wide.data();
+}
+
 bool StartProgram(Program *program, const std::string &exe, const std::string &args,
                   const char *windowClass, const char *caption)
 {
-    std::string commandLine = "\"" + exe + "\"" + (args.empty() ? "" : " " + args);
-    std::vector<char> buffer(commandLine.begin(), commandLine.end());
+    std::wstring exeW = WidePath(exe), commandLine = L"\"" + exeW + L"\"" + (args.empty() ? L"" : L" " + WidePath(args));
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(0);
-    STARTUPINFOA si = { sizeof(si) };
+    STARTUPINFOW si = { sizeof(si) };
     memset(program, 0, sizeof(*program));
-    if (!CreateProcessA(exe.c_str(), buffer.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &program->pi))
+    if (!CreateProcessW(exeW.c_str(), buffer.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &program->pi))
     {
-        Check(false, "CreateProcessA", __LINE__, exe + " error " + std::to_string(GetLastError()));
+        Check(false, "CreateProcessW", __LINE__, exe + " error " + std::to_string(GetLastError()));
         return false;
     }
     program->hwnd = WaitForWindow(program->pi.dwProcessId, windowClass, caption);

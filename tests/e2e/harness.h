@@ -35,8 +35,12 @@ struct Program
     HWND hwnd;          /* its main window, once found */
 };
 
-/* Starts exe with the given command line tail and waits until it shows a
-   top-level window of the class and caption. Fails the run when it does not. */
+/* A path given as UTF-8 (as the driver's options come), or else in the ANSI
+   code page, for the wide calls. */
+std::wstring WidePath(const std::string &path);
+/* Starts exe (a path as WidePath takes it) with the given command line tail
+   and waits until it shows a top-level window of the class and caption.
+   Fails the run when it does not. */
 bool StartProgram(Program *program, const std::string &exe, const std::string &args,
                   const char *windowClass, const char *caption);
 /* Waits for the process to end; returns its exit code, or -1 after killing it
