@@ -42,7 +42,7 @@ kind="natively (32-bit x86 code runs directly)"
 echo "bench-compress: building setup.exe and the driver" >&2
 cmake -S . -B $tree -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DSETUP_PAYLOAD= >>$log 2>&1 &&
-    cmake --build $tree -j"$(nproc)" --target setupimage setup-decode-inline-linked benchdriver >>$log 2>&1 ||
+    cmake --build $tree -j"$(nproc)" --target setupimage benchdriver >>$log 2>&1 ||
     { echo "bench-compress: the build failed: $log" >&2; exit 0; }
 linked=$tree/setup-linked.exe
 
@@ -162,7 +162,6 @@ fi
 echo "bench-compress: installs of $(du -sm $subset | cut -f1) MiB" >&2
 $tool stamp $linked -o $out/subset-stored.exe --allow-no-exe $subset >>$log 2>&1
 $tool stamp $linked -o $out/subset-compressed.exe --allow-no-exe --compress $subset >>$log 2>&1
-$tool stamp $tree/bench/setup-decode-inline-linked.exe -o $out/subset-inline.exe --allow-no-exe --compress $subset >>$log 2>&1
 makensis -V2 -DPAYLOAD="$PWD/$subset" -DOUT="$PWD/$out/subset-nsis-lzma.exe" -DSOLID bench/nsis-compress.nsi >>$log 2>&1
 makensis -V2 -DPAYLOAD="$PWD/$subset" -DOUT="$PWD/$out/subset-nsis-zlib.exe" bench/nsis-compress.nsi >>$log 2>&1
 # A small compressed setup, for start-up against size.
@@ -172,7 +171,7 @@ sync
 scripts/wine-run.sh --start $tree >/dev/null || { echo "bench-compress: Wine did not start" >&2; exit 0; }
 driver() { scripts/wine-run.sh $tree/bench/benchdriver.exe "$@" | tr -d '\r'; }
 driver product="$PWD/$subset" runs="$runs" setup="$PWD/$out/subset-stored.exe" setup:compressed="$PWD/$out/subset-compressed.exe" \
-    setup:inline="$PWD/$out/subset-inline.exe" nsis="$PWD/$out/subset-nsis-lzma.exe" \
+    nsis="$PWD/$out/subset-nsis-lzma.exe" \
     nsis:nsis-zlib="$PWD/$out/subset-nsis-zlib.exe" >$out/compress-samples.txt
 [ -f $out/small-compressed.exe ] &&
     driver product="$PWD/$subset" runs="$runs" start:small="$PWD/$out/small-compressed.exe" \
@@ -226,7 +225,6 @@ print()
 print("| program | install | start-up | peak memory (Wine) | peak memory (host process) |")
 print("|---|---|---|---|---|")
 for program, label in (("setup", "setup.exe, stored"), ("compressed", "setup.exe, compressed"),
-                       ("inline", "setup.exe, compressed, decoding between the writes"),
                        ("nsis", "NSIS, /SOLID lzma"), ("nsis-zlib", "NSIS, zlib")):
     print(f"| {label} | {cell('install_ms', program)[0]} | {cell('startup_ms', program)[0]} | "
           f"{cell('peak_wine_mb', program, 'MB')[0]} | {cell('peak_host_mb', program, 'MB')[0]} |")

@@ -21,7 +21,7 @@
 #                                        what runs: the sizes above; the product of
 #                                        many small files (with its step marks); the
 #                                        product of folders; the message wait during
-#                                        one large file; the ways of writing a file;
+#                                        one large file; one large file against a copy;
 #                                        the largest setup that starts
 #   BENCH_FILES=2000                     files of 1 KiB in the many-files product
 #                                        (flat, beside a 1 KiB Tandreloop.exe)
@@ -30,8 +30,8 @@
 #                                        (under qemu at most 100)
 #   BENCH_LATENCY_MIB=1024               the one file whose install is probed with
 #                                        messages (under qemu at most 64)
-#   BENCH_WRITE_SIZES="400 1024"         sizes at which each way of writing is timed
-#                                        against host cp (under qemu: 64)
+#   BENCH_WRITE_SIZES="400 1024"         sizes at which the setup is timed against a
+#                                        copy of the same bytes, dd bs=1M and cp (under qemu: 64)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -201,6 +201,22 @@ time_cp() {
     rm -rf $out/cp-target
 }
 
+# The same files copied one by one with dd bs=1M, each through a 1 MiB buffer.
+time_dd() {
+    local bytes run t0 t1 file
+    bytes=$(find $out/payload-$1 -type f -printf '%s\n' | awk '{ n += $1 } END { print n }')
+    for run in $(seq 0 $((runs - 1))); do
+        head -c "$bytes" /dev/zero >$out/scratch && rm -f $out/scratch
+        rm -rf $out/cp-target
+        t0=$(date +%s%N)
+        mkdir $out/cp-target
+        for file in $out/payload-$1/*; do dd if="$file" of="$out/cp-target/${file##*/}" bs=1M status=none; done
+        t1=$(date +%s%N)
+        echo "$1 install_ms dd $run $(((t1 - t0) / 1000))e-3"
+    done
+    rm -rf $out/cp-target
+}
+
 driver() { scripts/wine-run.sh $home/bench/benchdriver.exe "$@" | tr -d '\r'; }
 
 {
@@ -227,8 +243,7 @@ echo "bench: building the programs once" >&2
 cmake -S . -B $home -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DSETUP_PAYLOAD= >$out/build.log 2>&1 &&
     cmake --build $home -j"$(nproc)" --target setupimage floor-linked startfloor-linked setup-steps-linked \
-          floor-steps-linked startfloor-steps-linked setup-write1-linked setup-write2-linked \
-          setup-write3-linked benchdriver >>$out/build.log 2>&1 ||
+          floor-steps-linked startfloor-steps-linked benchdriver >>$out/build.log 2>&1 ||
     { echo "bench: the build failed: $out/build.log" >&2; exit 0; }
 
 measured=()
@@ -352,20 +367,21 @@ if runs_pass latency && [ -f $out/$single/setup.exe ]; then
     [ "$latency_mib" -ge 100 ] && rm -f $out/$single/*.exe
 fi
 
-# Each way of writing against host cp, at the large sizes. Stamped here, one
-# size at a time, so that three more gigabytes of images are not on disk at once.
+# The setup against a copy of the same bytes, at the large sizes: dd bs=1M
+# (read and write through a buffer, as the setup does) and cp. Stamped here,
+# one size at a time, so that gigabytes of images are not on disk at once.
 for size in "${write_sizes[@]}"; do
     dir=$PWD/$out/write$size
-    echo "bench: payload and stamping, $size MiB in each way of writing" >&2
-    if ! { make_payload "$size" && stamp_into $out/write$size $out/payload-$size setup-write1 setup-write2 setup-write3; }; then
+    echo "bench: payload and stamping, $size MiB against a copy" >&2
+    if ! { make_payload "$size" && stamp_into $out/write$size $out/payload-$size setup; }; then
         echo "write$size stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
         continue
     fi
     sync
-    echo "bench: each way of writing at $size MiB" >&2
-    driver product="$PWD/$out/payload-$size" runs="$runs" setup:write1="$dir/setup-write1.exe" \
-        setup:write2="$dir/setup-write2.exe" setup:write3="$dir/setup-write3.exe" | sed "s/^/write$size /" >>$out/samples.txt
+    echo "bench: $size MiB against a copy" >&2
+    driver product="$PWD/$out/payload-$size" runs="$runs" setup="$dir/setup.exe" | sed "s/^/write$size /" >>$out/samples.txt
     time_cp "$size" | sed "s/^$size /write$size /" >>$out/samples.txt
+    time_dd "$size" | sed "s/^$size /write$size /" >>$out/samples.txt
     [ "$size" -ge 100 ] && rm -f "$dir"/*.exe
 done
 
