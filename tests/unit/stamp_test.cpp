@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -69,10 +71,12 @@ protected:
         fs::remove_all(dir);
     }
 
-    // Runs the tool in the test folder; returns its exit code, with stderr in err.
-    int Tool(const std::string &args, std::string *err = nullptr)
+    // Runs the tool in the test folder, after the shell commands in shell;
+    // returns its exit code, with stderr in err.
+    int Tool(const std::string &args, std::string *err = nullptr, const std::string &shell = "")
     {
-        std::string command = "cd '" + dir.string() + "' && '" PAYLOADTOOL_PATH "' " + args + " >.out 2>.err";
+        std::string command =
+            "cd '" + dir.string() + "' && (" + shell + " '" PAYLOADTOOL_PATH "' " + args + ") >.out 2>.err";
         int status = system(command.c_str());
         if (err)
             *err = ReadAll(dir / ".err");
@@ -235,6 +239,26 @@ TEST_F(Stamp, RefusesPayloadsTooLargeForA32BitImage)
     EXPECT_EQ(Tool("stamp setup.exe -o out.exe product", &err), 1);
     EXPECT_NE(err.find("32-bit"), std::string::npos) << err;
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
+}
+
+// A full disk, made without root by a file size limit (SIGXFSZ ignored, so the
+// write fails with EFBIG), in the setup's own part (3 MiB of licence, more than
+// the tool's buffer), in the carried files, in pack's output: each ends at once
+// with one line naming OUT, exit 1 and no file left behind.
+TEST_F(Stamp, WriteErrorEndsTheCommandWithoutOutput)
+{
+    WriteAll(dir / "large.exe", MakeTestImage(std::string(8, '\0'), std::string(3 << 20, 'L')));
+    WriteAll(dir / "product/big.dat", std::string(3 << 20, 'b'));
+    auto files = [this] { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); };
+    auto before = files();
+    for (const char *args : { "stamp large.exe -o out.exe product", "stamp setup.exe -o out.exe product",
+                              "pack -o out.exe product" })
+    {
+        std::string err;   // 256 blocks of 512 or 1,024 bytes, as the shell counts them: less than one write
+        EXPECT_EQ(Tool(args, &err, "trap '' XFSZ; ulimit -f 256; exec timeout 20"), 1) << args << " (124: it hung)";
+        EXPECT_EQ(err, "payloadtool: out.exe: cannot write: " + std::string(strerror(EFBIG)) + "\n") << args;
+        EXPECT_EQ(files(), before) << args;
+    }
 }
 
 }  // namespace
