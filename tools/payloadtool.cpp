@@ -489,8 +489,40 @@ static bool WriteCompressedPayload(Output *, const std::vector<ProductFile> &, u
 }
 #endif
 
-/* Written under another name and renamed when whole, so a failed run leaves
-   nothing that could be taken for the result, and the input may be the output. */
+/* Creates a file of our own named base + ".part", or ".part1", ".part2", ...
+   when that name is taken; returns its descriptor, or -1 with errno. Only a
+   new file (O_EXCL): the name may be one of the inputs (a setup called
+   OUT.part) or someone else's file, which writing, and deleting on failure,
+   would destroy. */
+static int CreateNewFile(const std::string &base, mode_t mode, std::string *path)
+{
+    for (int n = 0; n < 100; n++)
+    {
+        *path = base + ".part" + (n ? std::to_string(n) : "");
+        int fd = open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+/* Makes the rename itself last through a crash. Best effort: the file is whole
+   under its new name either way, and not every file system syncs a folder. */
+static void SyncFolderOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0)
+    {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+/* Written under another name in OUT's folder and renamed when whole and on
+   disk, so a failed run, or a crash, leaves the old OUT or the new one, never
+   a part of it; and the input may be the output. */
 struct TempFile
 {
     std::string path, finalPath;
@@ -500,8 +532,7 @@ struct TempFile
 static bool CreateTemp(TempFile *temp, const std::string &outPath, mode_t mode)
 {
     temp->finalPath = outPath;
-    temp->path = outPath + ".part";
-    temp->fd = open(temp->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    temp->fd = CreateNewFile(outPath, mode, &temp->path);
     return temp->fd >= 0;
 }
 
@@ -514,6 +545,11 @@ static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std
         failed = temp->finalPath;
         why = OutputError(out);
     }
+    if (failed.empty() && fsync(temp->fd) != 0)
+    {
+        failed = temp->finalPath;
+        why = Errno("cannot write");
+    }
     if (close(temp->fd) != 0 && failed.empty())
     {
         failed = temp->finalPath;
@@ -525,7 +561,10 @@ static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std
         why = Errno(("cannot rename " + temp->path + " to it").c_str());
     }
     if (failed.empty())
+    {
+        SyncFolderOf(temp->finalPath);
         return 0;
+    }
     unlink(temp->path.c_str());
     return Fail(failed, why);
 }
@@ -767,8 +806,7 @@ static int CompressToScratch(const std::string &outPath, const std::vector<Produ
                              unsigned long long *cbPacked)
 {
     std::string failed, why;
-    path = outPath + ".payload.part";
-    *scratch = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    *scratch = CreateNewFile(outPath + ".payload", 0600, &path);
     if (*scratch < 0)
         return Fail(path, Errno("cannot create"));
     unlink(path.c_str());

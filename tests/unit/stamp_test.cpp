@@ -136,6 +136,11 @@ TEST_F(Stamp, ResultDependsOnlyOnTheSetupsOwnPartsAndTheFiles)
     // Stamping what a setup already carries changes nothing, also in place.
     ASSERT_EQ(Tool("stamp a.exe -o a.exe product"), 0);
     EXPECT_TRUE(ReadAll(dir / "a.exe") == ReadAll(dir / "b.exe"));
+    // A setup named like OUT's temporary is read, not written.
+    fs::copy_file(dir / "other.exe", dir / "c.exe.part");
+    ASSERT_EQ(Tool("stamp c.exe.part -o c.exe product"), 0);
+    EXPECT_TRUE(ReadAll(dir / "c.exe") == ReadAll(dir / "b.exe"));
+    EXPECT_TRUE(ReadAll(dir / "c.exe.part") == ReadAll(dir / "other.exe"));
 }
 
 TEST_F(Stamp, FolderOrderPutsTheExecutableLast)
@@ -205,13 +210,16 @@ TEST_F(Stamp, RefusesBadSetupsAndBadFilesWithoutWritingAnything)
     }
 
     // A file that reads longer than it said fails the stamp after writing began:
-    // an existing OUT stays as it was.
+    // an existing OUT stays as it was, and so does someone's file named like
+    // its temporary, through this stamp and the one before.
+    WriteAll(dir / "out.exe.part", "someone's file");
     ASSERT_EQ(Tool("stamp setup.exe -o out.exe product"), 0);
     std::string kept = ReadAll(dir / "out.exe"), err;
     EXPECT_EQ(Tool("stamp setup.exe -o out.exe product/Tandreloop.exe /proc/version", &err), 1);
     EXPECT_NE(err.find("changed size"), std::string::npos) << err;
     EXPECT_TRUE(ReadAll(dir / "out.exe") == kept);
-    EXPECT_FALSE(fs::exists(dir / "out.exe.part"));
+    EXPECT_EQ(ReadAll(dir / "out.exe.part"), "someone's file");
+    EXPECT_FALSE(fs::exists(dir / "out.exe.part1"));
 
     // Dropping the signature gives what stamping the unsigned image gives.
     WriteAll(dir / "in.exe", signedImage);
