@@ -181,7 +181,10 @@ TEST_F(Stamp, RefusesBadSetupsAndBadFilesWithoutWritingAnything)
         { "signed", signedImage, "product", "--strip-signature" },
         { "missing file", good, "product/Tandreloop.exe missing.dll", "missing.dll" },
         { "no executable", good, "product/A.dll", "Tandreloop.exe" },
+        // In code page 1252 the name of a serial port.
+        { "device name in 1252", good, "--codepage 1252 product/Tandreloop.exe COM¹.log", "'COM¹.log' is not a name" },
     };
+    WriteAll(dir / "COM¹.log", "log");
     for (const auto &c : cases)
     {
         WriteAll(dir / "in.exe", c.setup);
