@@ -5,16 +5,24 @@
 #include <ctype.h>
 #include <string.h>
 
-/* CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 name devices, also with
-   an extension ("nul.txt"): opening one writes to the device, not to a file. */
+/* CON, PRN, AUX, NUL, and COM or LPT followed by 1 to 9 or by a superscript
+   1, 2 or 3 name devices, also with an extension ("nul.txt", "COM\xB9.log"):
+   opening one writes to the device, not to a file. Windows checks the name in
+   Unicode; here it is in the ANSI code page, which we do not know, so the
+   superscripts are refused as any code page that has them writes them: 0xB9
+   0xB2 0xB3 in 1252 and its kin, 0xA9 0xF6 to 0xF8 in 949. In some other code
+   pages those bytes are other characters ("COM" and 0xB3 is "COM" and a
+   Polish l with stroke in 1250, a half-width katakana u in 932), so a few such
+   rare names are refused that would be files there; never a device taken. */
 static int IsDeviceName(const char *name)
 {
     static const char *const devices[] = { "CON", "PRN", "AUX", "NUL" };
+    static const char *const superscripts[] = { "\xB9", "\xB2", "\xB3", "\xA9\xF6", "\xA9\xF7", "\xA9\xF8" };
     size_t cbStem = strcspn(name, ".");
-    char stem[5] = "";
-    if (cbStem < 3 || cbStem > 4)
+    char stem[4] = "";
+    if (cbStem < 3 || cbStem > 5)
         return 0;
-    for (size_t i = 0; i < cbStem; i++)
+    for (size_t i = 0; i < 3; i++)
         stem[i] = (char)toupper((unsigned char)name[i]);
     if (cbStem == 3)
     {
@@ -23,7 +31,14 @@ static int IsDeviceName(const char *name)
                 return 1;
         return 0;
     }
-    return (strncmp(stem, "COM", 3) == 0 || strncmp(stem, "LPT", 3) == 0) && stem[3] >= '1' && stem[3] <= '9';
+    if (strcmp(stem, "COM") != 0 && strcmp(stem, "LPT") != 0)
+        return 0;
+    if (cbStem == 4 && name[3] >= '1' && name[3] <= '9')
+        return 1;
+    for (const char *digit : superscripts)
+        if (strlen(digit) == cbStem - 3 && strncmp(name + 3, digit, cbStem - 3) == 0)
+            return 1;
+    return 0;
 }
 
 int IsBareFileName(const char *name)

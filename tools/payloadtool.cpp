@@ -119,7 +119,7 @@ static std::string FindNameClash(const std::vector<std::string> &names, const Na
 static std::string WhyNameRefused(const std::string &name, bool bare, const NameCodePage &cp)
 {
     static const char s_rules[] = " is not a name Windows takes as it is (empty, longer than 255 bytes, a trailing dot "
-                                  "or space, a device name such as CON or NUL.txt, or one of \\ / : < > \" | ? * or "
+                                  "or space, a device name such as CON, NUL.txt or COM¹.log, or one of \\ / : < > \" | ? * or "
                                   "a control character)";
     if (bare)
         return IsBareFileName(name.c_str()) ? "" : "'" + ShownName(cp, name) + "'" + s_rules;
@@ -282,9 +282,22 @@ struct Output
     size_t fill;
     unsigned long long cbWritten;
     ImageChecksum checksum;
-    bool failed;
+    bool failed;                /* once set, nothing more is written */
+    int error;                  /* why: the failed write's errno, or 0 when zstd failed */
     Compressor *compressor;     /* NULL: the buffer goes out as it is */
 };
+
+static void FailOutput(Output *out, int error)
+{
+    out->failed = true;
+    out->error = error;
+}
+
+/* What to tell the user when out failed. */
+static std::string OutputError(const Output &out)
+{
+    return out.error ? std::string("cannot write: ") + strerror(out.error) : "zstd failed while compressing";
+}
 
 static void WriteOut(Output *out, const unsigned char *data, size_t cbData)
 {
@@ -296,7 +309,7 @@ static void WriteOut(Output *out, const unsigned char *data, size_t cbData)
             continue;
         if (cb <= 0)
         {
-            out->failed = true;
+            FailOutput(out, cb < 0 ? errno : EIO);
             return;
         }
         done += (size_t)cb;
@@ -306,13 +319,13 @@ static void WriteOut(Output *out, const unsigned char *data, size_t cbData)
 
 static void Compress(Output *out, bool end);
 
+/* Empties the buffer, also after a failure: what it held is dropped, as the
+   command fails anyway, and a buffer left full would take no more bytes. */
 static void Flush(Output *out)
 {
-    if (out->failed || out->fill == 0)
-        return;
-    if (out->compressor)
+    if (out->fill && !out->failed && out->compressor)
         Compress(out, false);
-    else
+    else if (out->fill && !out->failed)
         WriteOut(out, out->buffer.data(), out->fill);
     out->fill = 0;
 }
@@ -320,7 +333,7 @@ static void Flush(Output *out)
 static void Put(Output *out, const void *data, size_t cb)
 {
     const unsigned char *p = (const unsigned char *)data;
-    while (cb)
+    while (cb && !out->failed)
     {
         size_t n = std::min(cb, out->buffer.size() - out->fill);
         memcpy(out->buffer.data() + out->fill, p, n);
@@ -331,7 +344,8 @@ static void Put(Output *out, const void *data, size_t cb)
 }
 
 /* Reads from in straight into the output buffer, to the end of the file, which
-   must be cbExpected bytes on. */
+   must be cbExpected bytes on. False with why empty when the output failed:
+   that is out's error, not the file's. */
 static bool CopyFrom(Output *out, int in, unsigned long long cbExpected, std::string &why)
 {
     unsigned long long cbCopied = 0;
@@ -341,15 +355,17 @@ static bool CopyFrom(Output *out, int in, unsigned long long cbExpected, std::st
         if (cb < 0 && errno == EINTR)
             continue;
         if (cb < 0)
-            break;
+        {
+            why = Errno("cannot read");
+            return false;
+        }
         out->fill += (size_t)cb;
         cbCopied += (unsigned long long)cb;
         if (out->fill == out->buffer.size())
             Flush(out);
     }
-    bool readFailed = cb < 0;
-    why = readFailed ? "cannot read" : out->failed ? "cannot write it out" : "changed size while being packed";
-    return !readFailed && !out->failed && cbCopied == cbExpected;
+    why = out->failed ? "" : "changed size while being packed";
+    return !out->failed && cbCopied == cbExpected;
 }
 
 static bool CopyData(Output *out, const ProductFile &file, std::string &why)
@@ -377,7 +393,8 @@ static bool PutPayload(Output *out, const std::vector<ProductFile> &files, std::
         Put(out, length, sizeof(length));
         if (!CopyData(out, file, why))
         {
-            failed = file.path;
+            if (!out->failed)
+                failed = file.path;     // else the output's error, told as such
             return false;
         }
     }
@@ -408,7 +425,7 @@ static void Compress(Output *out, bool end)
         size_t left = ZSTD_compressStream2(c->cctx, &packed, &in, end ? ZSTD_e_end : ZSTD_e_continue);
         if (ZSTD_isError(left))
         {
-            out->failed = true;
+            FailOutput(out, 0);
             return;
         }
         c->crc = UpdateCrc32(c->crc, c->packed.data(), packed.pos);
@@ -453,14 +470,15 @@ static bool WriteCompressedPayload(Output *out, const std::vector<ProductFile> &
     ZSTD_freeCCtx(c.cctx);
     header.crc = c.crc;
     WritePayloadHeader(&header, head);
-    if (ok && !out->failed && pwrite(out->fd, head, sizeof(head), 0) != (ssize_t)sizeof(head))
-        out->failed = true;
+    ssize_t cbHead = ok && !out->failed ? pwrite(out->fd, head, sizeof(head), 0) : (ssize_t)sizeof(head);
+    if (cbHead != (ssize_t)sizeof(head))
+        FailOutput(out, cbHead < 0 ? errno : EIO);
     return ok && !out->failed;
 }
 #else
 static void Compress(Output *out, bool)
 {
-    out->failed = true;
+    FailOutput(out, 0);
 }
 
 static bool WriteCompressedPayload(Output *, const std::vector<ProductFile> &, unsigned long long, int,
@@ -471,8 +489,40 @@ static bool WriteCompressedPayload(Output *, const std::vector<ProductFile> &, u
 }
 #endif
 
-/* Written under another name and renamed when whole, so a failed run leaves
-   nothing that could be taken for the result, and the input may be the output. */
+/* Creates a file of our own named base + ".part", or ".part1", ".part2", ...
+   when that name is taken; returns its descriptor, or -1 with errno. Only a
+   new file (O_EXCL): the name may be one of the inputs (a setup called
+   OUT.part) or someone else's file, which writing, and deleting on failure,
+   would destroy. */
+static int CreateNewFile(const std::string &base, mode_t mode, std::string *path)
+{
+    for (int n = 0; n < 100; n++)
+    {
+        *path = base + ".part" + (n ? std::to_string(n) : "");
+        int fd = open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+/* Makes the rename itself last through a crash. Best effort: the file is whole
+   under its new name either way, and not every file system syncs a folder. */
+static void SyncFolderOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0)
+    {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+/* Written under another name in OUT's folder and renamed when whole and on
+   disk, so a failed run, or a crash, leaves the old OUT or the new one, never
+   a part of it; and the input may be the output. */
 struct TempFile
 {
     std::string path, finalPath;
@@ -482,21 +532,27 @@ struct TempFile
 static bool CreateTemp(TempFile *temp, const std::string &outPath, mode_t mode)
 {
     temp->finalPath = outPath;
-    temp->path = outPath + ".part";
-    temp->fd = open(temp->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    temp->fd = CreateNewFile(outPath, mode, &temp->path);
     return temp->fd >= 0;
 }
 
+/* Reports a failure against OUT: the temporary is removed, so its name would
+   tell the user nothing. */
 static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std::string why)
 {
     if (failed.empty() && out.failed)
     {
-        failed = temp->path;
+        failed = temp->finalPath;
+        why = OutputError(out);
+    }
+    if (failed.empty() && fsync(temp->fd) != 0)
+    {
+        failed = temp->finalPath;
         why = Errno("cannot write");
     }
     if (close(temp->fd) != 0 && failed.empty())
     {
-        failed = temp->path;
+        failed = temp->finalPath;
         why = Errno("cannot write");
     }
     if (failed.empty() && rename(temp->path.c_str(), temp->finalPath.c_str()) != 0)
@@ -505,7 +561,10 @@ static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std
         why = Errno(("cannot rename " + temp->path + " to it").c_str());
     }
     if (failed.empty())
+    {
+        SyncFolderOf(temp->finalPath);
         return 0;
+    }
     unlink(temp->path.c_str());
     return Fail(failed, why);
 }
@@ -520,7 +579,7 @@ static int Pack(const std::string &outPath, bool allowNoExe, int level, const Na
     TempFile temp;
     if (!CreateTemp(&temp, outPath, 0666))
         return Fail(temp.path, Errno("cannot create"));
-    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, NULL };
+    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     std::string failed, why;
     if (level)
     {
@@ -743,16 +802,17 @@ static int Verify(const std::string &path, bool allowNoExe, const NameCodePage &
 /* A compressed payload is written to a scratch file first, as the image's
    layout needs its size. The scratch file has no name once open. */
 static int CompressToScratch(const std::string &outPath, const std::vector<ProductFile> &files,
-                             unsigned long long cbPayload, int level, int *scratch, unsigned long long *cbPacked)
+                             unsigned long long cbPayload, int level, int *scratch, std::string &path,
+                             unsigned long long *cbPacked)
 {
-    std::string path = outPath + ".payload.part", failed, why;
-    *scratch = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    std::string failed, why;
+    *scratch = CreateNewFile(outPath + ".payload", 0600, &path);
     if (*scratch < 0)
         return Fail(path, Errno("cannot create"));
     unlink(path.c_str());
-    Output packed = { *scratch, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, NULL };
+    Output packed = { *scratch, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     if (!WriteCompressedPayload(&packed, files, cbPayload, level, failed, why))
-        return failed.empty() ? Fail(path, why.empty() ? Errno("cannot write") : why) : Fail(failed, why);
+        return !failed.empty() ? Fail(failed, why) : Fail(path, packed.failed ? OutputError(packed) : why);
     *cbPacked = packed.cbWritten;
     if (*cbPacked > s_cbPayloadMax)
         return FailTooLarge(outPath, "the compressed payload is ", *cbPacked);
@@ -779,10 +839,11 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
     if (int refused = GatherFiles(operands, allowNoExe, level != 0, cp, outPath, files, cbPayload))
         return refused;
     int scratch = -1;
+    std::string scratchPath;
     unsigned long long cbCarried = cbPayload;
     if (level)
     {
-        if (int refused = CompressToScratch(outPath, files, cbPayload, level, &scratch, &cbCarried))
+        if (int refused = CompressToScratch(outPath, files, cbPayload, level, &scratch, scratchPath, &cbCarried))
         {
             if (scratch >= 0)
                 close(scratch);
@@ -801,15 +862,15 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
     if (!CreateTemp(&temp, outPath, map.mode))
         return Fail(temp.path, Errno("cannot create"));
     fchmod(temp.fd, map.mode);      // whatever the umask: a setup stays runnable
-    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, NULL };
+    Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     std::string failed;
     Put(&out, layout.head.data(), layout.head.size());
     bool carried = scratch >= 0 ? CopyFrom(&out, scratch, cbCarried, why) : PutPayload(&out, files, failed, why);
     if (scratch >= 0)
     {
         close(scratch);
-        if (!carried)
-            failed = outPath + ".payload.part";
+        if (!carried && !out.failed)
+            failed = scratchPath;
     }
     if (carried)
         Put(&out, layout.tail.data(), layout.tail.size());
@@ -820,7 +881,9 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
         uint32_t checksum = FinishChecksum(out.checksum);
         for (int b = 0; b < 4; b++)
             sum[b] = (unsigned char)(checksum >> (8 * b));
-        out.failed = pwrite(temp.fd, sum, 4, (off_t)layout.checksumOffset) != 4;
+        ssize_t cb = pwrite(temp.fd, sum, 4, (off_t)layout.checksumOffset);
+        if (cb != 4)
+            FailOutput(&out, cb < 0 ? errno : EIO);
     }
     return FinishTemp(&temp, out, failed, why);
 }

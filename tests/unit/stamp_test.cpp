@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -69,10 +71,12 @@ protected:
         fs::remove_all(dir);
     }
 
-    // Runs the tool in the test folder; returns its exit code, with stderr in err.
-    int Tool(const std::string &args, std::string *err = nullptr)
+    // Runs the tool in the test folder, after the shell commands in shell;
+    // returns its exit code, with stderr in err.
+    int Tool(const std::string &args, std::string *err = nullptr, const std::string &shell = "")
     {
-        std::string command = "cd '" + dir.string() + "' && '" PAYLOADTOOL_PATH "' " + args + " >.out 2>.err";
+        std::string command =
+            "cd '" + dir.string() + "' && (" + shell + " '" PAYLOADTOOL_PATH "' " + args + ") >.out 2>.err";
         int status = system(command.c_str());
         if (err)
             *err = ReadAll(dir / ".err");
@@ -132,6 +136,11 @@ TEST_F(Stamp, ResultDependsOnlyOnTheSetupsOwnPartsAndTheFiles)
     // Stamping what a setup already carries changes nothing, also in place.
     ASSERT_EQ(Tool("stamp a.exe -o a.exe product"), 0);
     EXPECT_TRUE(ReadAll(dir / "a.exe") == ReadAll(dir / "b.exe"));
+    // A setup named like OUT's temporary is read, not written.
+    fs::copy_file(dir / "other.exe", dir / "c.exe.part");
+    ASSERT_EQ(Tool("stamp c.exe.part -o c.exe product"), 0);
+    EXPECT_TRUE(ReadAll(dir / "c.exe") == ReadAll(dir / "b.exe"));
+    EXPECT_TRUE(ReadAll(dir / "c.exe.part") == ReadAll(dir / "other.exe"));
 }
 
 TEST_F(Stamp, FolderOrderPutsTheExecutableLast)
@@ -172,7 +181,10 @@ TEST_F(Stamp, RefusesBadSetupsAndBadFilesWithoutWritingAnything)
         { "signed", signedImage, "product", "--strip-signature" },
         { "missing file", good, "product/Tandreloop.exe missing.dll", "missing.dll" },
         { "no executable", good, "product/A.dll", "Tandreloop.exe" },
+        // In code page 1252 the name of a serial port.
+        { "device name in 1252", good, "--codepage 1252 product/Tandreloop.exe COM¹.log", "'COM¹.log' is not a name" },
     };
+    WriteAll(dir / "COM¹.log", "log");
     for (const auto &c : cases)
     {
         WriteAll(dir / "in.exe", c.setup);
@@ -201,13 +213,16 @@ TEST_F(Stamp, RefusesBadSetupsAndBadFilesWithoutWritingAnything)
     }
 
     // A file that reads longer than it said fails the stamp after writing began:
-    // an existing OUT stays as it was.
+    // an existing OUT stays as it was, and so does someone's file named like
+    // its temporary, through this stamp and the one before.
+    WriteAll(dir / "out.exe.part", "someone's file");
     ASSERT_EQ(Tool("stamp setup.exe -o out.exe product"), 0);
     std::string kept = ReadAll(dir / "out.exe"), err;
     EXPECT_EQ(Tool("stamp setup.exe -o out.exe product/Tandreloop.exe /proc/version", &err), 1);
     EXPECT_NE(err.find("changed size"), std::string::npos) << err;
     EXPECT_TRUE(ReadAll(dir / "out.exe") == kept);
-    EXPECT_FALSE(fs::exists(dir / "out.exe.part"));
+    EXPECT_EQ(ReadAll(dir / "out.exe.part"), "someone's file");
+    EXPECT_FALSE(fs::exists(dir / "out.exe.part1"));
 
     // Dropping the signature gives what stamping the unsigned image gives.
     WriteAll(dir / "in.exe", signedImage);
@@ -235,6 +250,26 @@ TEST_F(Stamp, RefusesPayloadsTooLargeForA32BitImage)
     EXPECT_EQ(Tool("stamp setup.exe -o out.exe product", &err), 1);
     EXPECT_NE(err.find("32-bit"), std::string::npos) << err;
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
+}
+
+// A full disk, made without root by a file size limit (SIGXFSZ ignored, so the
+// write fails with EFBIG), in the setup's own part (3 MiB of licence, more than
+// the tool's buffer), in the carried files, in pack's output: each ends at once
+// with one line naming OUT, exit 1 and no file left behind.
+TEST_F(Stamp, WriteErrorEndsTheCommandWithoutOutput)
+{
+    WriteAll(dir / "large.exe", MakeTestImage(std::string(8, '\0'), std::string(3 << 20, 'L')));
+    WriteAll(dir / "product/big.dat", std::string(3 << 20, 'b'));
+    auto files = [this] { return std::distance(fs::directory_iterator(dir), fs::directory_iterator()); };
+    auto before = files();
+    for (const char *args : { "stamp large.exe -o out.exe product", "stamp setup.exe -o out.exe product",
+                              "pack -o out.exe product" })
+    {
+        std::string err;   // 256 blocks of 512 or 1,024 bytes, as the shell counts them: less than one write
+        EXPECT_EQ(Tool(args, &err, "trap '' XFSZ; ulimit -f 256; exec timeout 20"), 1) << args << " (124: it hung)";
+        EXPECT_EQ(err, "payloadtool: out.exe: cannot write: " + std::string(strerror(EFBIG)) + "\n") << args;
+        EXPECT_EQ(files(), before) << args;
+    }
 }
 
 }  // namespace

@@ -29,10 +29,9 @@ static void PutName(std::string &b, size_t at, const char *name)
         Put16(b, at + 2 + 2 * i, (unsigned char)name[i]);
 }
 
-std::string MakeTestImage(const std::string &payload)
+std::string MakeTestImage(const std::string &payload, const std::string &license)
 {
     const unsigned rsrcVa = 0x2000, rsrcRaw = 0x400;
-    const std::string license = "Licence text\r\n";
     const std::string version = "version data";
     const std::string manifest = "<assembly/>";
 

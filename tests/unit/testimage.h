@@ -5,8 +5,9 @@
 
 #include <string>
 
-/* The image's bytes, carrying payload as its payload resource. The resource
-   section does not start on a 4 KB boundary in the file, as after linking. */
-std::string MakeTestImage(const std::string &payload);
+/* The image's bytes, carrying payload as its payload resource and license as
+   its licence. The resource section does not start on a 4 KB boundary in the
+   file, as after linking. */
+std::string MakeTestImage(const std::string &payload, const std::string &license = "Licence text\r\n");
 
 #endif
