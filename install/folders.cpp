@@ -4,7 +4,9 @@
 
 int LeadsElsewhere(uint32_t attributes, uint32_t reparseTag)
 {
-    return (attributes & PLACE_ATTRIBUTE_REPARSE_POINT) && (reparseTag & PLACE_TAG_NAME_SURROGATE);
+    // A reparse point always has a tag on Windows; one reported without it
+    // (Wine's view of a Unix symbolic link) cannot be told to be harmless.
+    return (attributes & PLACE_ATTRIBUTE_REPARSE_POINT) && (reparseTag & PLACE_TAG_NAME_SURROGATE || !reparseTag);
 }
 
 int IsRealFolder(uint32_t attributes, uint32_t reparseTag)

@@ -25,7 +25,7 @@
 
 /* 1 when what Windows reports of an open handle leads to another place: a
    junction, a symbolic link, or any other reparse point that stands for a
-   name. Other reparse points (a synced folder's placeholders, deduplicated
+   name, or whose tag is not known. Other reparse points (a synced folder's placeholders, deduplicated
    files) keep their own contents and are written like anything else. */
 int LeadsElsewhere(uint32_t attributes, uint32_t reparseTag);
 

@@ -628,7 +628,8 @@ static void MissingProgram()
    starts: expect-start=); no success box, before it or after it until the
    setup has ended; nothing started; exit code 1. Optional set-up: a folder
    where a file must go (folder-at=), a file where a folder must go
-   (file-at=), a write or close that fails (fault=, below); checks: no
+   (file-at=), a write or close that fails (fault=, below), the install
+   folder left as it is (asis=1); checks: no
    link (nolink=1), no files (nofiles=1). */
 static void Failure()
 {
@@ -636,8 +637,13 @@ static void Failure()
     // write as done, or CloseHandle fail, on the file named fault-file=.
     SetEnvironmentVariableA("SETUP_FAULT", Option("fault").empty() ? NULL : Option("fault").c_str());
     SetEnvironmentVariableA("SETUP_FAULT_FILE", Option("fault-file").empty() ? NULL : Option("fault-file").c_str());
-    RemoveInstallation();
-    CreateDirectoryA(InstallFolder().c_str(), NULL);
+    // asis=1: the install folder as the caller left it.
+    DeleteFileA(DesktopLink().c_str());
+    if (Option("asis").empty())
+    {
+        RemoveInstallation();
+        CreateDirectoryA(InstallFolder().c_str(), NULL);
+    }
     // A long path that is there, so that only the length can stop the install.
     std::string longPath = Option("long-path").empty() ? "" : InstallPathOption();
     if (!longPath.empty() && longPath.size() < MAX_PATH)

@@ -28,6 +28,7 @@ TEST(Places, OnlyRealFoldersAndFilesOfTheirOwnAreWritten)
         { "a file with a second name (a hard link)", 0x20, 0, 2, false, false },
         { "a symbolic link to a file", 0x420, 0xA000000C, 1, false, false },
         { "a deduplicated file", 0x420, 0x80000013, 1, false, true },
+        { "a reparse point without its tag (Wine's Unix link)", 0x410, 0, 1, false, false },
     };
     for (const Place &p : places)
     {
