@@ -404,15 +404,25 @@ static void CheckProgressShown(const std::string &trace, const std::vector<Entry
                   entries[i].name);
 }
 
+static HWND OpenChooser(const Program &setup);
+static void EndChooser(const Program &setup, HWND chooser, int button);
+
 /* Starts the setup (or the variant named by payload=), sets the install path
    when path= is given (long-path=N: C:\ and N letters), ticks the agreement box and presses Install; with trace,
-   records the progress shown (see TraceSetup). */
+   records the progress shown (see TraceSetup). browse=cancel first opens the
+   folder chooser and cancels it. */
 static bool StartInstall(Program *setup, const std::string &exe, std::string *trace = NULL)
 {
     if (!StartSetup(setup, exe))
         return false;
     if (trace)
         *trace = TraceSetup(*setup);
+    if (Option("browse") == "cancel")
+    {
+        HWND chooser = OpenChooser(*setup);
+        if (chooser)
+            EndChooser(*setup, chooser, IDCANCEL);
+    }
     std::string path = Option("path");
     if (!Option("long-path").empty())
         path = "C:\\" + std::string(atoi(Option("long-path").c_str()), 'a') + "\\";
