@@ -77,7 +77,7 @@ int RunInstall(void)
 
     // Started by its full path: a bare name would be looked for next to the
     // setup first, and whatever "Tandreloop.exe" lies there would start instead.
-    if ((INT_PTR)ShellExecuteA(hwnd, "open", szExe, " ", szFolder, SW_SHOW) <= 32)
+    if ((INT_PTR)g_sys.ShellExecuteA(hwnd, "open", szExe, " ", szFolder, SW_SHOW) <= 32)
         MessageBoxA(NULL, "Cannot Open Program", "ERROR", MB_OK | MB_ICONERROR);
 
     PostQuitMessage(0);

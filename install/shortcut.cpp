@@ -6,6 +6,7 @@
 
 #include "install.h"
 #include "pathjoin.h"
+#include "setup.h"
 
 #define LINK_DESCRIPTION "Tandreloop, by Tandreloop Software Ltd."
 
@@ -14,17 +15,17 @@
 static int GetDesktopFolder(HWND hwndOwner, char *szDesktop)
 {
     PIDLIST_ABSOLUTE pidl = NULL;
-    if (FAILED(SHGetSpecialFolderLocation(hwndOwner, CSIDL_DESKTOP, &pidl)) || !pidl)
+    if (FAILED(g_sys.SHGetSpecialFolderLocation(hwndOwner, CSIDL_DESKTOP, &pidl)) || !pidl)
         return 0;
-    BOOL found = SHGetPathFromIDListA(pidl, szDesktop);
-    CoTaskMemFree(pidl);
+    BOOL found = g_sys.SHGetPathFromIDListA(pidl, szDesktop);
+    g_sys.CoTaskMemFree(pidl);
     return found && szDesktop[0];
 }
 
 void CreateDesktopShortcut(HWND hwndOwner, const char *linkName, const char *targetPath)
 {
     // COM is initialised by WinMain already; this keeps the call usable on its own.
-    CoInitialize(NULL);
+    g_sys.CoInitialize(NULL);
 
     char szDesktop[1024];
     WCHAR wszLink[MAX_PATH];
@@ -36,7 +37,7 @@ void CreateDesktopShortcut(HWND hwndOwner, const char *linkName, const char *tar
         return;
 
     IShellLinkA *psl = NULL;
-    HRESULT hr = CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&psl);
+    HRESULT hr = g_sys.CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void **)&psl);
     if (SUCCEEDED(hr))
     {
         psl->SetPath(targetPath);

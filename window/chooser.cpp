@@ -34,16 +34,16 @@ int ChooseInstallFolder(void)
     bi.ulFlags = BIF_RETURNONLYFSDIRS;
 
     int chosen = 0;
-    PIDLIST_ABSOLUTE pidl = SHBrowseForFolderA(&bi);
+    PIDLIST_ABSOLUTE pidl = g_sys.SHBrowseForFolderA(&bi);
     if (pidl)
     {
         // An item without a file-system path leaves the path box as it was.
-        if (SHGetPathFromIDListA(pidl, szPath) && EndWithBackslash(szPath, sizeof(szPath)))
+        if (g_sys.SHGetPathFromIDListA(pidl, szPath) && EndWithBackslash(szPath, sizeof(szPath)))
         {
             SendDlgItemMessageA(g_hwndSetup, IDC_PATH, WM_SETTEXT, 0, (LPARAM)szPath);
             chosen = 1;
         }
-        CoTaskMemFree(pidl);
+        g_sys.CoTaskMemFree(pidl);
     }
     g_chooserOpen = 0;
     return chosen;

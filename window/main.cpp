@@ -2,9 +2,9 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <objbase.h>
 
 #include "setup.h"
+#include "install.h"
 #include "resource.h"
 #include "steps.h"
 
@@ -14,19 +14,12 @@ HBRUSH g_hbrLicense;
 MSG g_msg;
 int g_exitCode;
 
-/* A setup usually starts from a downloads folder, where anyone can leave a DLL
-   named like one that Windows loads on demand. Restrict the search for such
-   DLLs to the system folder. The call does not exist on Windows versions
-   without the update that added it, so it is looked up at run time. */
-static void RestrictDllSearch(void)
+/* Shows why the setup cannot start. Before the dialog exists, so without an
+   owner. */
+static int EndBeforeStart(const char *szFailure)
 {
-    typedef BOOL (WINAPI *SetDefaultDllDirectoriesProc)(DWORD);
-    HMODULE hKernel = GetModuleHandleA("kernel32.dll");
-    SetDefaultDllDirectoriesProc setDefault = hKernel
-        ? (SetDefaultDllDirectoriesProc)(void *)GetProcAddress(hKernel, "SetDefaultDllDirectories")
-        : NULL;
-    if (setDefault)
-        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    MessageBoxA(NULL, szFailure, "ERROR", MB_OK | MB_ICONERROR);
+    return 1;
 }
 
 /* The licence box is read-only to the keyboard and the path box to keyboard and
@@ -77,14 +70,19 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     (void)lpCmdLine;
     (void)nCmdShow;
 
+    // Before anything can load a DLL: the image imports only Known DLLs, and
+    // every other DLL is loaded here, from the system folder.
     STEP_MARK("entry");
-    RestrictDllSearch();
+    char szFailure[FAILURE_BYTES] = "";
+    if (!RestrictDllSearch(szFailure, sizeof(szFailure)) || !LoadSystemDlls(szFailure, sizeof(szFailure)))
+        return EndBeforeStart(szFailure);
+    STEP_MARK("system dlls");
     g_hInstance = hInstance;
-    CoInitialize(NULL);
+    g_sys.CoInitialize(NULL);
     STEP_MARK("com");
 
     INITCOMMONCONTROLSEX icc = { sizeof(icc), ICC_BAR_CLASSES };
-    InitCommonControlsEx(&icc);
+    g_sys.InitCommonControlsEx(&icc);
     g_hbrLicense = CreateSolidBrush(LICENSE_BACK_COLOR);
     STEP_MARK("controls");
 
@@ -101,7 +99,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
             ;
     }
 
-    CoUninitialize();
+    g_sys.CoUninitialize();
     DeleteObject(g_hbrLicense);
     return g_exitCode;
 }

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "systemdlls.h"
+
 #define ARRAY_SIZE(a) (sizeof(a) / sizeof((a)[0]))
 
 #define LICENSE_BACK_COLOR  RGB(112, 112, 112)  /* mid grey behind the licence text */
@@ -16,6 +18,7 @@ extern HBRUSH g_hbrLicense;     /* background brush of the licence box */
 extern MSG g_msg;               /* message record shared by every pump step, nested ones too */
 extern int g_exitCode;          /* what WinMain returns: 1 once an install has failed */
 extern int g_chooserOpen;       /* 1 while the folder chooser runs */
+extern SystemDlls g_sys;        /* comctl32, ole32 and shell32 functions, filled first thing in WinMain */
 
 /* Takes every message waiting, through the input filter (a dropped message
    ends it early). Never sleeps: the unpacker calls it between files and

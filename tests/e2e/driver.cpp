@@ -412,15 +412,25 @@ static std::string InstallPathOption()
     return "C:\\" + std::string(atoi(Option("long-path").c_str()), 'a') + "\\";
 }
 
+static HWND OpenChooser(const Program &setup);
+static void EndChooser(const Program &setup, HWND chooser, int button);
+
 /* Starts the setup (or the variant named by payload=), sets the install path
    when path= is given (long-path=N: C:\ and N letters), ticks the agreement box and presses Install; with trace,
-   records the progress shown (see TraceSetup). */
+   records the progress shown (see TraceSetup). browse=cancel first opens the
+   folder chooser and cancels it. */
 static bool StartInstall(Program *setup, const std::string &exe, std::string *trace = NULL)
 {
     if (!StartSetup(setup, exe))
         return false;
     if (trace)
         *trace = TraceSetup(*setup);
+    if (Option("browse") == "cancel")
+    {
+        HWND chooser = OpenChooser(*setup);
+        if (chooser)
+            EndChooser(*setup, chooser, IDCANCEL);
+    }
     std::string path = InstallPathOption();
     if (!path.empty())
         Send(GetDlgItem(setup->hwnd, IDC_PATH), WM_SETTEXT, 0, (LPARAM)path.c_str());
