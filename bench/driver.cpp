@@ -23,6 +23,9 @@
 // own marks are the start (CreateProcess), "visible", the press and "box" (the
 // SUCCESS box visible).
 //
+// A program's totals (steps.h STEP_TOTAL: "total:NAME count ms") are printed
+// as "step:NAME" (the time) and "count:NAME" (how often).
+//
 // With many files (an index above 3), the marks of each file are summed by
 // kind instead: "step:NAME-all" is the run's total of that step over all files
 // and "step:NAME-per-file" that total over the number of files.
@@ -140,6 +143,13 @@ static void PrintSteps(const Target &target, int run)
             if (c == ' ')
                 c = '-';
         int index = atoi(line.c_str() + cut1 + 1);
+        if (name.compare(0, 6, "total:") == 0)
+        {
+            // A total of a repeated step (steps.h STEP_TOTAL): its time and how often.
+            Sample(("step:" + name.substr(6)).c_str(), target, run, atof(line.c_str() + cut2 + 1));
+            Sample(("count:" + name.substr(6)).c_str(), target, run, index);
+            continue;
+        }
         files = std::max(files, index);
         s_marks.push_back({ atof(line.c_str() + cut2 + 1), name, index });
     }

@@ -473,7 +473,9 @@ static DWORD WINAPI DecodeThread(void *param)
     size_t atFrame = PAYLOAD_HEADER_BYTES;
     for (int i = 0;; i = (i + 1) % DECODE_SLOTS)
     {
+        STEP_TIMER(tWait);
         WaitForSingleObject(work->hFree, INFINITE);
+        STEP_TOTAL("decoder waits", tWait);
         if (work->stop)
             return 0;
         DecodeSlot *slot = &work->slots[i];
@@ -481,11 +483,13 @@ static DWORD WINAPI DecodeThread(void *param)
         while ((slot->step = DecodeFrame(work->decoder, slot->data, PAYLOAD_PIECE_BYTES, &slot->cb)) == FRAME_NEEDS_INPUT)
         {
             DWORD cb;
+            STEP_TIMER(tRead);
             if (!ReadPayloadPiece(work->hSelf, work->offset, atFrame, work->cbPayload, work->readBuffer, &cb))
             {
                 slot->step = READ_FAILED;
                 break;
             }
+            STEP_TOTAL("decoder reads", tRead);
             GiveFrameBytes(work->decoder, work->readBuffer, cb);
             atFrame += cb;
         }
@@ -498,9 +502,11 @@ static DWORD WINAPI DecodeThread(void *param)
 /* Waits for the next filled slot, taking the window's messages meanwhile. */
 static void WaitForSlot(DecodeWork *work)
 {
+    STEP_TIMER(tWait);
     while (MsgWaitForMultipleObjectsEx(1, &work->hFilled, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
            WAIT_OBJECT_0 + 1)
         DrainMessages();
+    STEP_TOTAL("writer waits", tWait);
 }
 
 /* Writes what one slot holds. */
