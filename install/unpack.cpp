@@ -429,6 +429,7 @@ static int SumOwnFile(HANDLE hSelf, LONGLONG offset, size_t cbPayload, BYTE *buf
             tPumped = Now();
         }
     }
+    STEP_MARK("crc");
     return 1;
 }
 
