@@ -36,8 +36,8 @@ get_filename_component(ZSTD_SOURCE_VERSION ${ZSTD_SOURCE_DIR} NAME)
 message(STATUS "Payload decoder: ${ZSTD_SOURCE_VERSION} (Debian source)")
 
 # The hot part: the block decoder (literals and sequences), where the time of a
-# decode goes. Built with -O2 it decodes the benchmark's corpus about 2.3 times
-# as fast under qemu, 1.2 times natively on a 64-bit host, for 7.5 KB; -O2 for
+# decode goes. Built with -O2 it decodes the benchmark's corpus about twice as
+# fast under qemu, 1.2 times on a 64-bit host, for 7.5 KB; -O2 for
 # the Huffman and FSE decoders too, or for all of zstd, was no faster there and
 # would take the setup past 64 KB outside its resources (README.md, "The
 # compressed payload").
