@@ -3,6 +3,7 @@
 //   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] [steps=1] [latency=1]
 //                   [wait=SECONDS] [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE]
 //                   [probe=EXE] [start:LABEL=EXE]... [setup:LABEL=EXE]... [nsis:LABEL=EXE]...
+//                   [silent:LABEL=EXE]...
 //
 // Each run of each program: start-up (just before CreateProcess to its window
 // visible), install (the Install press to the SUCCESS box visible), peak memory
@@ -13,7 +14,8 @@
 // each start:LABEL= (setups of several sizes started in turn, with no install
 // between them to load the disk). setup:LABEL= is another build of setup.exe,
 // timed like it (a before-and-after comparison in one run); nsis:LABEL= another
-// NSIS installer (bench/nsis-compress.nsi), timed like nsis=.
+// NSIS installer (bench/nsis-compress.nsi), timed like nsis=. silent:LABEL= is
+// an NSIS installer started with /S, timed from CreateProcess to its result box.
 // Prints one sample a line, "figure program run value", and failures as
 // "error program run what"; the script drops run 0 (the warm-up).
 //
@@ -22,6 +24,9 @@
 // "step:NAME program run ms", the time from the mark before it. The driver's
 // own marks are the start (CreateProcess), "visible", the press and "box" (the
 // SUCCESS box visible).
+//
+// A program's totals (steps.h STEP_TOTAL: "total:NAME count ms") are printed
+// as "step:NAME" (the time) and "count:NAME" (how often).
 //
 // With many files (an index above 3), the marks of each file are summed by
 // kind instead: "step:NAME-all" is the run's total of that step over all files
@@ -84,6 +89,7 @@ struct Target
     const char *caption;
     int installId;              /* the button that starts the install; 0: start-up only */
     int failures;               /* runs that did not get to the window */
+    bool silent;                /* started with /S, no window: timed to its result box */
 };
 
 /* Marks of one run in the steps build: the program's and the driver's, in ms of
@@ -140,6 +146,13 @@ static void PrintSteps(const Target &target, int run)
             if (c == ' ')
                 c = '-';
         int index = atoi(line.c_str() + cut1 + 1);
+        if (name.compare(0, 6, "total:") == 0)
+        {
+            // A total of a repeated step (steps.h STEP_TOTAL): its time and how often.
+            Sample(("step:" + name.substr(6)).c_str(), target, run, atof(line.c_str() + cut2 + 1));
+            Sample(("count:" + name.substr(6)).c_str(), target, run, index);
+            continue;
+        }
         files = std::max(files, index);
         s_marks.push_back({ atof(line.c_str() + cut2 + 1), name, index });
     }
@@ -510,6 +523,34 @@ static void InstallTimed(const Target &target, int run, const Program &program, 
     }
 }
 
+/* Starts an installer with /S (NSIS's silent install: no pages, no window)
+   and times its whole run, start-up included, from CreateProcess to its result
+   box. */
+static void SilentTimed(const Target &target, int run, unsigned long long payloadBytes)
+{
+    Sample("scratch_ms", target, run, WriteScratch(payloadBytes));
+    std::string commandLine = "\"" + target.exe + "\" /S";
+    STARTUPINFOA si = { sizeof(si) };
+    Program program = {};
+    double start = NowMs();
+    if (!CreateProcessA(target.exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &program.pi))
+    {
+        Error(target, run, "CreateProcess failed with error " + std::to_string(GetLastError()));
+        return;
+    }
+    bool success = false;
+    PollResultBox(program.pi, NULL, &success);
+    double done = NowMs();
+    if (success)
+    {
+        Sample("install_ms", target, run, done - start);
+        Sample("install_host_cpu_ms", target, run, HostCpuMs(FindHostPid(target.exe)));
+    }
+    else
+        Error(target, run, "no result box in time");
+    KillProgram(&program);
+}
+
 static void Measure(Target &target, int run, bool idle)
 {
     std::vector<std::pair<std::string, unsigned long long>> files = ProductFiles();
@@ -517,6 +558,15 @@ static void Measure(Target &target, int run, bool idle)
     for (auto &file : files)
         payloadBytes += file.second;
     RemoveInstallation();
+    if (target.silent)
+    {
+        SilentTimed(target, run, payloadBytes);
+        for (auto &file : files)
+            if (InstalledSize(file.first) != file.second)
+                Error(target, run, file.first + " has " + std::to_string(InstalledSize(file.first)) +
+                                   " bytes, not " + std::to_string(file.second));
+        return;
+    }
     if (!g_options["steps"].empty())
     {
         DeleteFileA(STEPS_FILE);
@@ -594,6 +644,8 @@ int main(int argc, char **argv)
             targets.push_back({ name.substr(5), WinPath(eq + 1), "#32770", "SUCCESS: Installation Folder", IDOK, 0 });
         else if (name.compare(0, 6, "start:") == 0)
             targets.push_back({ name.substr(6), WinPath(eq + 1), "#32770", "Install", 0, 0 });
+        else if (name.compare(0, 7, "silent:") == 0)
+            targets.push_back({ name.substr(7), WinPath(eq + 1), "#32770", "SUCCESS", 0, 0, true });
     }
     int runs = atoi(g_options["runs"].c_str());
     if (atoi(g_options["wait"].c_str()) > 0)
@@ -602,7 +654,7 @@ int main(int argc, char **argv)
     {
         printf("usage: benchdriver product=FOLDER runs=N [idle=M] [server=PID] [steps=1] [latency=1] "
                "[wait=SECONDS] [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE] [probe=EXE] "
-               "[start:LABEL=EXE] [setup:LABEL=EXE]\n");
+               "[start:LABEL=EXE] [setup:LABEL=EXE] [nsis:LABEL=EXE] [silent:LABEL=EXE]\n");
         return 2;
     }
     CoInitialize(NULL);

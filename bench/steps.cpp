@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "steps.h"
 
@@ -19,6 +20,48 @@ struct Mark
 
 static Mark s_marks[MAX_MARKS];
 static int s_count;
+
+/* Totals: each name is added to by one thread only, so a slot, once claimed,
+   has one writer; the claim itself is atomic. */
+#define MAX_TOTALS 8
+
+struct Total
+{
+    const char *volatile name;
+    int count;
+    LONGLONG ticks;
+};
+
+static Total s_totals[MAX_TOTALS];
+static volatile LONG s_cTotals;
+
+long long StepTicks(void)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+void StepTotal(const char *name, long long since)
+{
+    LONGLONG ticks = StepTicks() - since;
+    for (LONG i = 0; i < s_cTotals && i < MAX_TOTALS; i++)
+    {
+        if (s_totals[i].name && strcmp(s_totals[i].name, name) == 0)
+        {
+            s_totals[i].count++;
+            s_totals[i].ticks += ticks;
+            return;
+        }
+    }
+    LONG i = InterlockedIncrement(&s_cTotals) - 1;
+    if (i < MAX_TOTALS)
+    {
+        s_totals[i].count = 1;
+        s_totals[i].ticks = ticks;
+        s_totals[i].name = name;
+    }
+}
 
 void StepMark(const char *name, int index)
 {
@@ -39,8 +82,15 @@ void StepFlush(void)
         HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
         // All lines in one write: thousands of small writes would take long
         // enough to show in the step after the flush.
-        static char s_text[(MAX_MARKS + 1) * LINE_BYTES];
+        static char s_text[(MAX_MARKS + MAX_TOTALS + 1) * LINE_BYTES];
         size_t cbText = 0;
+        for (LONG i = 0; i < s_cTotals && i < MAX_TOTALS; i++)
+        {
+            int cb = _snprintf(s_text + cbText, LINE_BYTES - 1, "total:%s %d %.4f\n", s_totals[i].name,
+                               s_totals[i].count, s_totals[i].ticks * 1000.0 / frequency.QuadPart);
+            if (cb > 0)
+                cbText += (size_t)cb;
+        }
         for (int i = 0; i < s_count; i++)
         {
             int cb = _snprintf(s_text + cbText, LINE_BYTES - 1, "%s %d %.4f\n", s_marks[i].name, s_marks[i].index,
@@ -63,4 +113,6 @@ void StepFlush(void)
         }
     }
     s_count = 0;
+    ZeroMemory(s_totals, sizeof(s_totals));
+    s_cTotals = 0;
 }

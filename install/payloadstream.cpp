@@ -43,10 +43,13 @@ void WritePayloadHeader(const PayloadHeader *header, unsigned char *out)
     WriteLe32(out + 20, (uint32_t)(header->cbDecoded >> 32));
 }
 
-/* Four tables, so that the loop takes four bytes a step (about three times the
-   speed of a byte at a time): the check runs over the whole download before
-   the first file is written. */
-static uint32_t s_crcTable[4][256];
+/* Eight tables, so that the loop takes eight bytes a step (slicing-by-8), the
+   bytes read one by one rather than as words, so that the loop has no calls at
+   -Os: on a 64-bit host 4.1 instructions a byte against 5.5 for four tables
+   and a word load through a call; under qemu both run at the same speed. The
+   check runs over the whole download before the first file is written. The
+   tables are made at the first call: 8 KB of zeroed data, not of the image. */
+static uint32_t s_crcTable[8][256];
 
 uint32_t UpdateCrc32(uint32_t crc, const void *data, size_t cb)
 {
@@ -60,16 +63,16 @@ uint32_t UpdateCrc32(uint32_t crc, const void *data, size_t cb)
             s_crcTable[0][n] = c;
         }
         for (uint32_t n = 0; n < 256; n++)
-            for (int t = 1; t < 4; t++)
+            for (int t = 1; t < 8; t++)
                 s_crcTable[t][n] = (s_crcTable[t - 1][n] >> 8) ^ s_crcTable[0][s_crcTable[t - 1][n] & 0xFF];
     }
     const unsigned char *p = (const unsigned char *)data;
     crc = ~crc;
-    for (; cb >= 4; cb -= 4, p += 4)
+    for (; cb >= 8; cb -= 8, p += 8)
     {
-        crc ^= ReadLe32(p);
-        crc = s_crcTable[3][crc & 0xFF] ^ s_crcTable[2][(crc >> 8) & 0xFF] ^
-              s_crcTable[1][(crc >> 16) & 0xFF] ^ s_crcTable[0][crc >> 24];
+        crc = s_crcTable[7][(crc ^ p[0]) & 0xFF] ^ s_crcTable[6][((crc >> 8) ^ p[1]) & 0xFF] ^
+              s_crcTable[5][((crc >> 16) ^ p[2]) & 0xFF] ^ s_crcTable[4][(crc >> 24) ^ p[3]] ^
+              s_crcTable[3][p[4]] ^ s_crcTable[2][p[5]] ^ s_crcTable[1][p[6]] ^ s_crcTable[0][p[7]];
     }
     for (; cb; cb--)
         crc = s_crcTable[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);

@@ -408,6 +408,7 @@ static uint32_t SumPayload(const unsigned char *payload, size_t cbPayload)
             tPumped = Now();
         }
     }
+    STEP_MARK("crc");
     return crc;
 }
 
@@ -440,7 +441,9 @@ static DWORD WINAPI DecodeThread(void *param)
     size_t atFrame = PAYLOAD_HEADER_BYTES;
     for (int i = 0;; i = (i + 1) % DECODE_SLOTS)
     {
+        STEP_TIMER(tWait);
         WaitForSingleObject(work->hFree, INFINITE);
+        STEP_TOTAL("decoder waits", tWait);
         if (work->stop)
             return 0;
         DecodeSlot *slot = &work->slots[i];
@@ -463,9 +466,11 @@ static DWORD WINAPI DecodeThread(void *param)
 /* Waits for the next filled slot, taking the window's messages meanwhile. */
 static void WaitForSlot(DecodeWork *work)
 {
+    STEP_TIMER(tWait);
     while (MsgWaitForMultipleObjectsEx(1, &work->hFilled, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
            WAIT_OBJECT_0 + 1)
         DrainMessages();
+    STEP_TOTAL("writer waits", tWait);
 }
 
 /* Writes what one slot holds. */

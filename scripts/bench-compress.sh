@@ -12,6 +12,18 @@
 #                                  qemu, where a stored setup above about 70 MiB does not load)
 #   BENCH_COMPRESS_SWEEP="19 22"   zstd levels to try at each window (23 to 27) with the
 #                                  zstd command line (the same library); empty: no sweep
+#   BENCH_COMPRESS_PARTS="sizes decoder installs memory"
+#                                  which parts to run: the corpus's sizes and stamping time,
+#                                  the decoder's and the CRC's speed alone, the installs,
+#                                  peak memory at 100 MiB and 1 GiB
+#   BENCH_COMPRESS_DECODE_PASSES=5 decoder passes per build; the best is the figure
+#
+# The installs compare, in one run: the stored setup, the compressed one, the
+# same with its decoder built all for size as it first was, decoding between
+# the writes, and NSIS /SOLID lzma through its pages and silent (/S, timed
+# from its start); then the steps build of the compressed setup for where its
+# time goes: the CRC pass, and how long the writer waited for the decoder and
+# the decoder for the writer.
 #
 # Peak memory is also taken at 100 MiB (the corpus's files in name order) and
 # at 1 GiB (the install share and a text file that compresses to almost
@@ -20,12 +32,16 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/prepare.sh >/dev/null || { echo "bench-compress: scripts/prepare.sh failed" >&2; exit 0; }
+# An index that fails to update (a mirror in sync) need not stop the install:
+# the package may be known already.
 for need in makensis:nsis zstd:zstd xz:xz-utils /usr/bin/time:time python3:python3; do
     command -v ${need%%:*} >/dev/null ||
-        { apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends ${need#*:} >/dev/null; } ||
+        { apt-get update -q >/dev/null; apt-get install -y -q --no-install-recommends ${need#*:} >/dev/null; } ||
         echo "bench-compress: could not install ${need#*:}" >&2
 done
 runs=${BENCH_COMPRESS_RUNS:-8}
+parts=" ${BENCH_COMPRESS_PARTS-sizes decoder installs memory} "
+passes=${BENCH_COMPRESS_DECODE_PASSES:-5}
 read -r -a levels <<<"${BENCH_COMPRESS_SWEEP-19 22}"
 out=build/bench
 tree=build/bench-compress-tree
@@ -42,7 +58,8 @@ kind="natively (32-bit x86 code runs directly)"
 echo "bench-compress: building setup.exe and the driver" >&2
 cmake -S . -B $tree -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
       -DSETUP_PAYLOAD= >>$log 2>&1 &&
-    cmake --build $tree -j"$(nproc)" --target setupimage benchdriver >>$log 2>&1 ||
+    cmake --build $tree -j"$(nproc)" --target setupimage \
+        setup-decode-size-linked setup-steps-linked decodespeed decodespeed-size decodespeed-speed benchdriver >>$log 2>&1 ||
     { echo "bench-compress: the build failed: $log" >&2; exit 0; }
 linked=$tree/setup-linked.exe
 
@@ -87,6 +104,7 @@ timed() { /usr/bin/time -f '%e %U %S %M' -o $out/time.txt "$@" >>$log 2>&1; awk 
 } >$out/compress.md
 
 # ---- sizes, and the time each tool takes to make them ----
+if [[ $parts == *" sizes "* ]]; then
 echo "bench-compress: sizes" >&2
 {
     echo "| product | files | stored payload | setup.exe, stored | setup.exe, compressed | NSIS zlib | NSIS /SOLID lzma | compressed ÷ NSIS lzma (≤ 1.10) | compressed ÷ NSIS zlib (≤ 0.50) |"
@@ -123,9 +141,10 @@ done
     echo
 } >>$out/compress.md
 rm -f $out/compress-times.txt
+fi
 
 # ---- the window: zstd's command line on the same stored payload ----
-if [ ${#levels[@]} -gt 0 ]; then
+if [ ${#levels[@]} -gt 0 ] && [ -f $out/compress-corpus.bin ]; then
     echo "bench-compress: zstd levels and windows" >&2
     raw=$(stat -c %s $out/compress-corpus.bin)
     {
@@ -158,28 +177,47 @@ if [ ${#levels[@]} -gt 0 ]; then
     echo >>$out/compress.md
 fi
 
+scripts/wine-run.sh --start $tree >/dev/null || { echo "bench-compress: Wine did not start" >&2; exit 0; }
+driver() { scripts/wine-run.sh $tree/bench/benchdriver.exe "$@" | tr -d '\r'; }
+: >$out/compress-samples.txt
+
+# ---- the decoder and the CRC alone, as built for the setup ----
+if [[ $parts == *" decoder "* ]]; then
+    echo "bench-compress: the decoder alone, on the installs' $(du -sm $subset | cut -f1) MiB" >&2
+    $tool pack --allow-no-exe --compress -o $out/subset-compressed.bin $subset >>$log 2>&1
+    for build in decodespeed decodespeed-size decodespeed-speed; do
+        scripts/wine-run.sh $tree/bench/$build.exe "Z:$PWD/$out/subset-compressed.bin" $passes |
+            tr -d '\r' | sed -n "s/^pass /$build /p" >>$out/compress-samples.txt
+    done
+fi
+
 # ---- installs under Wine ----
+if [[ $parts == *" installs "* ]]; then
 echo "bench-compress: installs of $(du -sm $subset | cut -f1) MiB" >&2
 $tool stamp $linked -o $out/subset-stored.exe --allow-no-exe $subset >>$log 2>&1
 $tool stamp $linked -o $out/subset-compressed.exe --allow-no-exe --compress $subset >>$log 2>&1
+$tool stamp $tree/bench/setup-decode-size-linked.exe -o $out/subset-size.exe --allow-no-exe --compress $subset >>$log 2>&1
+$tool stamp $tree/bench/setup-steps-linked.exe -o $out/subset-steps.exe --allow-no-exe --compress $subset >>$log 2>&1
 makensis -V2 -DPAYLOAD="$PWD/$subset" -DOUT="$PWD/$out/subset-nsis-lzma.exe" -DSOLID bench/nsis-compress.nsi >>$log 2>&1
 makensis -V2 -DPAYLOAD="$PWD/$subset" -DOUT="$PWD/$out/subset-nsis-zlib.exe" bench/nsis-compress.nsi >>$log 2>&1
 # A small compressed setup, for start-up against size.
 $tool stamp $linked -o $out/small-compressed.exe --compress $tree/product/TandreCore.dll \
     $tree/product/TandreDraw.dll $tree/product/Tandreloop.exe >>$log 2>&1
 sync
-scripts/wine-run.sh --start $tree >/dev/null || { echo "bench-compress: Wine did not start" >&2; exit 0; }
-driver() { scripts/wine-run.sh $tree/bench/benchdriver.exe "$@" | tr -d '\r'; }
 driver product="$PWD/$subset" runs="$runs" setup="$PWD/$out/subset-stored.exe" setup:compressed="$PWD/$out/subset-compressed.exe" \
-    nsis="$PWD/$out/subset-nsis-lzma.exe" \
-    nsis:nsis-zlib="$PWD/$out/subset-nsis-zlib.exe" >$out/compress-samples.txt
+    setup:size="$PWD/$out/subset-size.exe" nsis="$PWD/$out/subset-nsis-lzma.exe" \
+    silent:nsis-silent="$PWD/$out/subset-nsis-lzma.exe" nsis:nsis-zlib="$PWD/$out/subset-nsis-zlib.exe" \
+    >>$out/compress-samples.txt
+driver product="$PWD/$subset" runs="$runs" steps=1 setup:steps="$PWD/$out/subset-steps.exe" >>$out/compress-samples.txt
 [ -f $out/small-compressed.exe ] &&
     driver product="$PWD/$subset" runs="$runs" start:small="$PWD/$out/small-compressed.exe" \
         start:large="$PWD/$out/subset-compressed.exe" >>$out/compress-samples.txt
+fi
 
 # Peak memory at 100 MiB and 1 GiB of product, compressed.
-echo "bench-compress: peak memory at 100 MiB and 1 GiB" >&2
+[[ $parts == *" memory "* ]] && echo "bench-compress: peak memory at 100 MiB and 1 GiB" >&2
 for mib in 100 1024; do
+    [[ $parts == *" memory "* ]] || break
     product=$out/compress-memory-$mib
     rm -rf $product && mkdir -p $product
     if [ $mib = 100 ]; then
@@ -205,13 +243,21 @@ done
 python3 - "$out/compress-samples.txt" "$(du -sb $subset | cut -f1)" "$(ls $subset | wc -l)" >>$out/compress.md <<'EOF'
 import statistics, sys
 from collections import defaultdict
-samples, errors = defaultdict(list), []
+samples, errors, decoders = defaultdict(list), [], defaultdict(list)
 for line in open(sys.argv[1]):
     f = line.split()
     if len(f) >= 4 and f[0] == "error":
         errors.append(" ".join(f[1:]))
     elif len(f) == 4 and f[2].isdigit() and int(f[2]) > 0:
         samples[(f[0], f[1])].append(float(f[3]))
+    elif len(f) == 17 and f[2] == "decode":     # decodespeed: build pass decode MB/s ... crc MB/s ...
+        decoders[f[0]].append((float(f[3]), float(f[12])))
+# The host's CPU time of an install: user and system, or the whole process's for a silent one.
+for (figure, program), v in list(samples.items()):
+    if figure == "install_host_user_ms":
+        samples[("install_cpu_ms", program)] = [a + b for a, b in zip(v, samples[("install_host_sys_ms", program)])]
+    elif figure == "install_host_cpu_ms":
+        samples[("install_cpu_ms", program)] = v
 def cell(figure, program, unit="ms"):
     v = samples.get((figure, program))
     if not v:
@@ -219,22 +265,54 @@ def cell(figure, program, unit="ms"):
     m = statistics.median(v)
     return f"{m:,.0f} {unit} ({min(v):,.0f}–{max(v):,.0f})", m
 mib = int(sys.argv[2]) / 1048576
+if decoders:
+    print("The decoder alone, as built for the setup and two other ways (bench/decodespeed.cpp, under Wine), "
+          "decoding the installs' compressed payload from memory; the best of the passes, MB of output per CPU second:")
+    print()
+    print("| decoder build | decoded output |")
+    print("|---|---|")
+    for build, label in (("decodespeed-size", "zstd all -Os (as first shipped)"),
+                         ("decodespeed", "the setup's: block decoder -O2, the rest -Os"),
+                         ("decodespeed-speed", "zstd all -O2")):
+        if decoders.get(build):
+            print(f"| {label} | {max(d for d, c in decoders[build]):,.0f} MB/s |")
+    if decoders.get("decodespeed"):
+        print()
+        print(f"The setup's CRC-32 over the same download: {max(c for d, c in decoders['decodespeed']):,.0f} MB per CPU second.")
+    print()
 print(f"Installs of {mib:.1f} MiB in {sys.argv[3]} files (the corpus's files in name order), "
       f"median (min–max) of the runs after a warm-up:")
 print()
-print("| program | install | start-up | peak memory (Wine) | peak memory (host process) |")
-print("|---|---|---|---|---|")
+print("| program | install | CPU time (host) | start-up | peak memory (Wine) | peak memory (host process) |")
+print("|---|---|---|---|---|---|")
 for program, label in (("setup", "setup.exe, stored"), ("compressed", "setup.exe, compressed"),
-                       ("nsis", "NSIS, /SOLID lzma"), ("nsis-zlib", "NSIS, zlib")):
-    print(f"| {label} | {cell('install_ms', program)[0]} | {cell('startup_ms', program)[0]} | "
+                       ("size", "setup.exe, compressed, decoder all -Os (as first shipped)"),
+                       ("nsis", "NSIS, /SOLID lzma"), ("nsis-silent", "NSIS, /SOLID lzma, silent (/S, from its start)"),
+                       ("nsis-zlib", "NSIS, zlib")):
+    print(f"| {label} | {cell('install_ms', program)[0]} | {cell('install_cpu_ms', program)[0]} | "
+          f"{cell('startup_ms', program)[0]} | "
           f"{cell('peak_wine_mb', program, 'MB')[0]} | {cell('peak_host_mb', program, 'MB')[0]} |")
-stored, z, lzma = (cell("install_ms", p)[1] for p in ("setup", "compressed", "nsis"))
+stored, z, size, lzma, silent = (cell("install_ms", p)[1] for p in ("setup", "compressed", "size", "nsis", "nsis-silent"))
 small, large = cell("startup_ms", "small")[1], cell("startup_ms", "large")[1]
 print()
 if stored and z:
-    print(f"- compressed ÷ stored install: {z / stored:.2f} (goal ≤ 2)")
+    print(f"- compressed ÷ stored install: {z / stored:.2f} (goal ≤ 1.5)")
+if stored and size:
+    print(f"- compressed with the decoder all -Os ÷ stored install: {size / stored:.2f}")
+cpu = {p: cell("install_cpu_ms", p)[1] for p in ("setup", "compressed", "size")}
+if cpu["setup"] and cpu["compressed"]:
+    print(f"- CPU time, compressed ÷ stored install: {cpu['compressed'] / cpu['setup']:.2f}"
+          + (f" (decoder all -Os: {cpu['size'] / cpu['setup']:.2f})" if cpu["size"] else ""))
 if lzma and z:
-    print(f"- compressed ÷ NSIS /SOLID lzma install: {z / lzma:.2f} (goal ≤ 0.5)")
+    print(f"- compressed ÷ NSIS /SOLID lzma install through its pages: {z / lzma:.2f} (goal ≤ 0.5)")
+if silent and z:
+    print(f"- compressed ÷ NSIS /SOLID lzma silent install: {z / silent:.2f} (goal ≤ 0.5)")
+if cell("install_ms", "steps")[1]:
+    print(f"- where the compressed install's time goes (steps build, {cell('install_ms', 'steps')[0]} in all): "
+          f"the CRC pass {cell('step:crc', 'steps')[0]} (after the desktop link: the memory, reading and summing "
+          f"the download, the window's messages meanwhile); the writer waited for the "
+          f"decoder {cell('step:writer-waits', 'steps')[0]}, the decoder for the writer "
+          f"{cell('step:decoder-waits', 'steps')[0]}; the decoder's reads {cell('step:decoder-reads', 'steps')[0]}")
 if small and large:
     print(f"- start-up, compressed setup of this size ÷ the compressed sample: {large / small:.2f} (flat: ≈ 1)")
 carried = dict(line.split()[0:3:2] for line in open(sys.argv[1]) if " carried " in line)

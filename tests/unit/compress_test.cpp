@@ -55,6 +55,7 @@ std::string Sample()
 TEST(Crc32, IsZipsInPiecesOfAnySize)
 {
     EXPECT_EQ(UpdateCrc32(UpdateCrc32(0, "1234", 4), "56789", 5), 0xCBF43926u);
+    EXPECT_EQ(UpdateCrc32(0, "123456789", 9), 0xCBF43926u);   // eight bytes a step, then one
 }
 
 /* A compressed payload made here, its header's fields open to damage. */
