@@ -19,8 +19,8 @@
 #   BENCH_COMPRESS_DECODE_PASSES=5 decoder passes per build; the best is the figure
 #
 # The installs compare, in one run: the stored setup, the compressed one, the
-# same with its decoder built all for size as it first was, decoding between
-# the writes, and NSIS /SOLID lzma through its pages and silent (/S, timed
+# same with its decoder built all for size as it first was, and NSIS /SOLID
+# lzma through its pages and silent (/S, timed
 # from its start); then the steps build of the compressed setup for where its
 # time goes: the CRC pass, and how long the writer waited for the decoder and
 # the decoder for the writer.
@@ -309,10 +309,10 @@ if silent and z:
     print(f"- compressed ÷ NSIS /SOLID lzma silent install: {z / silent:.2f} (goal ≤ 0.5)")
 if cell("install_ms", "steps")[1]:
     print(f"- where the compressed install's time goes (steps build, {cell('install_ms', 'steps')[0]} in all): "
-          f"the CRC pass {cell('step:crc', 'steps')[0]} (after the desktop link: the memory, reading and summing "
-          f"the download, the window's messages meanwhile); the writer waited for the "
+          f"the CRC pass {cell('step:crc', 'steps')[0]} (from the press, before the folder and the link: summing "
+          f"the download where it is mapped, the window's messages meanwhile); the writer waited for the "
           f"decoder {cell('step:writer-waits', 'steps')[0]}, the decoder for the writer "
-          f"{cell('step:decoder-waits', 'steps')[0]}; the decoder's reads {cell('step:decoder-reads', 'steps')[0]}")
+          f"{cell('step:decoder-waits', 'steps')[0]}")
 if small and large:
     print(f"- start-up, compressed setup of this size ÷ the compressed sample: {large / small:.2f} (flat: ≈ 1)")
 carried = dict(line.split()[0:3:2] for line in open(sys.argv[1]) if " carried " in line)
