@@ -226,9 +226,10 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
     // Opened, not created anew: an old file is cut to its new length at the
     // end instead. Truncating a file to nothing and writing it again makes
     // some Linux file systems write it back at its close (Wine on ext4: a
-    // fifth of a second for 400 MiB).
-    // A link in the file's place is opened itself, not followed, and refused.
-    sink->hFile = CreateFileA(sink->szPath, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+    // fifth of a second for 400 MiB). A link in the file's place is opened
+    // itself, not followed, and refused below, which reads the handle's
+    // attributes: GENERIC_WRITE alone does not allow that on Windows.
+    sink->hFile = CreateFileA(sink->szPath, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (sink->hFile == INVALID_HANDLE_VALUE)
         return Fail(sink, "Cannot Create File", sink->szPath);
