@@ -30,12 +30,12 @@
 /* Where a failure lies when it is in the setup's own data. */
 #define SETUP_ITSELF    "the setup program itself"
 
-static LONGLONG s_ticksPerMs;
+static LONGLONG s_ticksPerMs;   /* performance counter ticks in a millisecond */
 
 static int IsAnsiLeadByte(unsigned char b)
 {
     return IsDBCSLeadByte(b);
-}   /* performance counter ticks in a millisecond */
+}
 
 static LONGLONG Now(void)
 {
@@ -210,10 +210,6 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
         !AppendText(sink->szPath, sizeof(sink->szPath), sink->folder) ||
         !AppendText(sink->szPath, sizeof(sink->szPath), name))
         return Fail(sink, "Path Too Long", sink->szPath);
-    // A stored payload's names were all read so before the first file; a
-    // compressed one's come only now.
-    if (!KeepsSeparators(name, IsAnsiLeadByte))
-        return Fail(sink, "Cannot Create File", sink->szPath);
     if (!MakeFolders(sink))
         return 0;
 
@@ -340,13 +336,17 @@ static void ReleaseRead(ImageReader *reader, const unsigned char *upTo)
     }
 }
 
-/* Hands one piece of the payload's entries to the sink; a piece that is
-   neither a file, its data nor its end means damage. */
+/* Hands one piece of a compressed payload's entries to the sink; a piece
+   that is neither a file, its data nor its end means damage. */
 static int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *piece)
 {
     switch (kind)
     {
     case PIECE_FILE:
+        // A stored payload's names were all read so before the first file
+        // (MeasureStoredNames); a compressed one's come only now.
+        if (!KeepsSeparators(piece->name, IsAnsiLeadByte))
+            return Fail(sink, "Cannot Create File", JoinPath(sink->folder, piece->name));
         return BeginFile(sink, piece->name, piece->cbFile);
     case PIECE_DATA:
         return WritePiece(sink, piece->data, piece->cbData);
@@ -610,7 +610,8 @@ int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *
     {
         // The whole download is summed before anything is written. Names come
         // only while decoding: the header's longest one in bytes bounds every
-        // name's characters, and its folder part is at least two shorter.
+        // name's characters, and its folder part, backslash included, is at
+        // least one shorter.
         payload->fCompressed = 1;
         size_t cbHead = payload->cb < PAYLOAD_HEAD_BYTES ? payload->cb : PAYLOAD_HEAD_BYTES;
         CompressedPayload *compressed = &payload->compressed;

@@ -43,8 +43,7 @@ void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure,
    it) and the file itself, replacing one that is there; a file of more than
    one piece is named on the status line at once. Returns 0, with the failure
    recorded, when a folder or the file cannot be created or is not the
-   setup's to write into (see OpenFolder), or the name would not be read as it
-   is (KeepsSeparators). */
+   setup's to write into (see OpenFolder). */
 int BeginFile(FileSink *sink, const char *name, unsigned long cbData);
 
 /* Writes the next cb bytes of the file; between pieces the window's messages
