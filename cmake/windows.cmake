@@ -90,6 +90,7 @@ set(SETUP_SOURCES
     window/chooser.cpp
     window/systemdlls.cpp
     install/unpack.cpp
+    install/startedfile.cpp
     install/decode.cpp
     install/shortcut.cpp
     install/sequence.cpp

@@ -23,6 +23,13 @@ struct PayloadToInstall
     int cEntries;
 };
 
+/* The setup's own file, open for reading, when the system confirms that it
+   is the file the running image was mapped from (a file renamed away, or
+   another put at its path, is not); *offset is where the cb bytes at data,
+   in the image, lie in it. INVALID_HANDLE_VALUE when it cannot be had: the
+   image is then read itself. */
+HANDLE OpenStartedFile(const void *data, size_t cb, unsigned long long *offset);
+
 /* Everything about the payload that can fail before the first write: that
    it is whole (a compressed one's CRC-32 over the whole download, its header
    against its frame), each name read alike by this Windows' code page, and
