@@ -346,15 +346,16 @@ static void ReleaseRead(ImageReader *reader, const unsigned char *upTo)
     }
 }
 
-/* Hands one piece of a compressed payload's entries to the sink; a piece
-   that is neither a file, its data nor its end means damage. */
+/* Hands one piece of a payload's entries to the sink; a piece that is
+   neither a file, its data nor its end means damage. */
 static int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *piece)
 {
     switch (kind)
     {
     case PIECE_FILE:
         // A stored payload's names were all read so before the first file
-        // (MeasureStoredNames); a compressed one's come only now.
+        // (MeasureStoredNames), from the same bytes; a compressed one's come
+        // only now.
         if (!KeepsSeparators(piece->name, IsAnsiLeadByte))
             return Fail(sink, "Cannot Create File", JoinPath(sink->folder, piece->name));
         return BeginFile(sink, piece->name, piece->cbFile);
@@ -367,23 +368,25 @@ static int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *
     }
 }
 
-/* Where a stored payload's data is read from: the setup's own file, through
-   a handle the system confirmed is the file of the image (OpenStartedFile),
-   a piece at a time into a buffer; otherwise the image itself. Reading the
+/* Where a stored payload is read from: the setup's own file, through a
+   handle the system confirmed is the file of the image (OpenStartedFile), a
+   piece at a time into a buffer; otherwise the image itself. Reading the
    file cache costs a fraction of faulting the image's pages in one by one
    (4 KB at a time): on Linux, WriteFile from the image wrote 400 MiB in
-   about three times the time of ReadFile and WriteFile through a buffer. */
+   about three times the time of ReadFile and WriteFile through a buffer.
+   The payload is read a piece at a time whatever its entries, and they are
+   parsed out of the pieces, so a thousand small files cost a few reads. */
 struct StoredSource
 {
     const unsigned char *payload;   /* in the image */
     HANDLE hFile;                   /* INVALID_HANDLE_VALUE: the image */
     ULONGLONG offset;               /* of the payload in the file */
     BYTE *buffer;                   /* PIECE_BYTES, with hFile */
-    ImageReader reader;             /* without it */
 };
 
-/* The cb bytes at data, in the image: where they can be written from. NULL,
-   with the failure recorded, when the setup's own file could not be read. */
+/* The cb bytes at data, in the image: where they can be parsed and written
+   from. NULL, with the failure recorded, when the setup's own file could not
+   be read. */
 static const BYTE *ReadStored(FileSink *sink, StoredSource *source, const BYTE *data, size_t cb)
 {
     if (source->hFile == INVALID_HANDLE_VALUE)
@@ -403,30 +406,34 @@ static const BYTE *ReadStored(FileSink *sink, StoredSource *source, const BYTE *
     return source->buffer;
 }
 
-/* The stored payload, checked whole before: each entry's data written in
-   pieces. From the image, WriteFile copies them in the kernel, which reports
-   a page that cannot be read back (a USB stick pulled out) as a failed
-   write; from the file, ReadFile reports it. */
+/* The stored payload, checked whole before, a piece at a time to its end
+   mark. From the image, WriteFile copies the data in the kernel, which
+   reports a page that cannot be read back (a USB stick pulled out) as a
+   failed write; from the file, ReadFile reports it. */
 static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload, StoredSource *source)
 {
-    StartImageReader(&source->reader, payload);
+    ImageReader reader;
+    StartImageReader(&reader, payload);
+    PayloadParser parser;
+    StartPayloadParser(&parser);
     int ok = 1;
-    size_t pos = 0;
-    PayloadEntry entry;
-    while (ok && NextPayloadEntry(payload, cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
+    PayloadPieceKind kind = PIECE_MORE;
+    for (size_t at = 0; ok && kind != PIECE_END && at < cbPayload;)
     {
-        ok = BeginFile(sink, entry.name, entry.cbData);
-        for (unsigned long done = 0; ok && done < entry.cbData;)
-        {
-            unsigned long cb = entry.cbData - done < PIECE_BYTES ? entry.cbData - done : PIECE_BYTES;
-            const BYTE *data = ReadStored(sink, source, entry.data + done, cb);
-            ok = data && WritePiece(sink, data, cb);
-            done += cb;
-            if (source->hFile == INVALID_HANDLE_VALUE)
-                ReleaseRead(&source->reader, entry.data + done);
-        }
-        ok = ok && EndFile(sink);
+        size_t cb = cbPayload - at < PIECE_BYTES ? cbPayload - at : PIECE_BYTES;
+        const BYTE *data = ReadStored(sink, source, payload + at, cb);
+        ok = data != NULL;
+        size_t pos = 0;
+        PayloadPiece piece;
+        while (ok && (kind = NextPayloadPiece(&parser, data, cb, &pos, &piece)) != PIECE_MORE && kind != PIECE_END)
+            ok = TakePiece(sink, kind, &piece);
+        at += cb;
+        if (source->hFile == INVALID_HANDLE_VALUE)
+            ReleaseRead(&reader, payload + at);
     }
+    // The check before found the end mark, in the same bytes.
+    if (ok && !IsPayloadEnded(&parser))
+        ok = Fail(sink, "Setup Data is Damaged", SETUP_ITSELF);
     CloseFiles(sink);
     return ok;
 }
