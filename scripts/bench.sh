@@ -17,16 +17,20 @@
 #   BENCH_IDLE_RUNS=6                    runs that also measure 5 s of idle CPU (at 25 MiB)
 #   BENCH_STEP_RUNS=31                   runs of the builds with step marks (at 25 MiB)
 #   BENCH_NSIS_MAX=100                   largest size that gets an NSIS installer
-#   BENCH_PASSES="sizes files tree latency write probes"
+#   BENCH_PASSES="sizes files tree bigtree latency write probes"
 #                                        what runs: the sizes above; the product of
 #                                        many small files (with its step marks); the
-#                                        product of folders; the message wait during
-#                                        one large file; one large file against a copy;
-#                                        the largest setup that starts
+#                                        product of folders; a large tree against cp -r
+#                                        and sync (with its step marks); the message wait
+#                                        during one large file; one large file against a
+#                                        copy (with its step marks); the largest setup
+#                                        that starts
 #   BENCH_FILES=2000                     files of 1 KiB in the many-files product
 #                                        (flat, beside a 1 KiB Tandreloop.exe)
 #   BENCH_FILES_STEP_RUNS=6              runs of the builds with step marks on it
 #   BENCH_TREE_MIB=100                   size of the product of 300 files in 30 folders
+#                                        (under qemu at most 100)
+#   BENCH_BIGTREE_MIB=1024               size of the large tree, 1,500 files in 30 folders
 #                                        (under qemu at most 100)
 #   BENCH_LATENCY_MIB=1024               the one file whose install is probed with
 #                                        messages (under qemu at most 64)
@@ -48,7 +52,7 @@ runs=${BENCH_RUNS:-16}
 idle_runs=${BENCH_IDLE_RUNS:-6}
 step_runs=${BENCH_STEP_RUNS:-31}
 nsis_max=${BENCH_NSIS_MAX:-100}
-passes=" ${BENCH_PASSES:-sizes files tree latency write probes} "
+passes=" ${BENCH_PASSES:-sizes files tree bigtree latency write probes} "
 files_count=${BENCH_FILES:-2000}
 files_step_runs=${BENCH_FILES_STEP_RUNS:-6}
 out=build/bench
@@ -68,12 +72,13 @@ trap 'scripts/wine-run.sh --stop $home >/dev/null 2>&1' EXIT
 # 100 MiB load when large-address-aware, as setup.exe and the floor are, and
 # larger ones were not tried; the write builds and the large file stay at 64 MiB.
 if [ $emulated = 1 ]; then
-    tree_mib=${BENCH_TREE_MIB:-100} latency_mib=${BENCH_LATENCY_MIB:-64}
+    tree_mib=${BENCH_TREE_MIB:-100} latency_mib=${BENCH_LATENCY_MIB:-64} bigtree_mib=${BENCH_BIGTREE_MIB:-100}
     read -r -a write_sizes <<<"${BENCH_WRITE_SIZES:-64}"
     [ "$tree_mib" -gt 100 ] && tree_mib=100
+    [ "$bigtree_mib" -gt 100 ] && bigtree_mib=100
     [ "$latency_mib" -gt 64 ] && latency_mib=64
 else
-    tree_mib=${BENCH_TREE_MIB:-100} latency_mib=${BENCH_LATENCY_MIB:-1024}
+    tree_mib=${BENCH_TREE_MIB:-100} latency_mib=${BENCH_LATENCY_MIB:-1024} bigtree_mib=${BENCH_BIGTREE_MIB:-1024}
     read -r -a write_sizes <<<"${BENCH_WRITE_SIZES:-400 1024}"
 fi
 runs_pass() { [[ $passes == *" $1 "* ]]; }
@@ -98,22 +103,23 @@ make_files() {
         head -c 1024 /dev/urandom >"$dir/Tandreloop.exe" && touch "$dir.done"
 }
 
-# The product of folders: 300 files in 30 folders (ten top folders, each with
-# two below it, ten files in each of the 30), sizes spread from 1 to 64 parts,
-# $1 MiB in all with Tandreloop.exe at the top.
+# A product of folders under the label $1: ten top folders, each with two below
+# it, $3 files in each of the 30 (10 unless given), sizes spread from 1 to 64
+# parts, $2 MiB in all with Tandreloop.exe at the top. tree<MiB> is the product
+# of folders (300 files), bigtree<MiB> the large tree (1,500).
 make_tree() {
-    local dir=$out/payload-tree$1 total=$(($1 << 20)) i=0 sum=0 left top sub folder
+    local dir=$out/payload-$1 total=$(($2 << 20)) per=${3:-10} i=0 sum=0 left top sub folder
     [ -f "$dir.done" ] && return 0
     rm -rf "$dir" && mkdir -p "$dir"
     local weights=()
-    for i in $(seq 0 300); do weights+=($((i * 37 % 64 + 1))); sum=$((sum + weights[i])); done
+    for i in $(seq 0 $((30 * per))); do weights+=($((i * 37 % 64 + 1))); sum=$((sum + weights[i])); done
     left=$total
     i=0
     for top in $(seq -w 1 10); do
         for sub in "" "/lang" "/res files"; do
             folder="$dir/plugin $top$sub"
             mkdir -p "$folder"
-            for n in $(seq -w 1 10); do
+            for n in $(seq -w 1 $per); do
                 local cb=$((total * weights[i] / sum))
                 head -c $cb /dev/urandom >"$folder/part $n.bin" || return 1
                 left=$((left - cb)) i=$((i + 1))
@@ -201,6 +207,21 @@ time_cp() {
     rm -rf $out/cp-target
 }
 
+# cp -r as above, followed by sync: the copy is timed until it is on disk.
+time_cp_sync() {
+    local bytes run t0 t1
+    bytes=$(find $out/payload-$1 -type f -printf '%s\n' | awk '{ n += $1 } END { print n }')
+    for run in $(seq 0 $((runs - 1))); do
+        head -c "$bytes" /dev/zero >$out/scratch && rm -f $out/scratch && sync
+        rm -rf $out/cp-target
+        t0=$(date +%s%N)
+        mkdir $out/cp-target && cp -r $out/payload-$1/. $out/cp-target/ && sync
+        t1=$(date +%s%N)
+        echo "$1 install_ms cpsync $run $(((t1 - t0) / 1000))e-3"
+    done
+    rm -rf $out/cp-target
+}
+
 # The same files copied one by one with dd bs=1M, each through a 1 MiB buffer.
 time_dd() {
     local bytes run t0 t1 file
@@ -263,7 +284,7 @@ for size in "${sizes[@]}"; do
 done
 # The other products, each under its label: files2000, tree100, single1024,
 # write400 (the 400 MiB payload in the builds with each way of writing).
-files=files$files_count tree=tree$tree_mib single=single$latency_mib
+files=files$files_count tree=tree$tree_mib single=single$latency_mib bigtree=bigtree$bigtree_mib
 if runs_pass files; then
     echo "bench: payload and stamping, $files_count files of 1 KiB" >&2
     make_files "$files_count" &&
@@ -272,9 +293,15 @@ if runs_pass files; then
 fi
 if runs_pass tree; then
     echo "bench: payload and stamping, 300 files in 30 folders, $tree_mib MiB" >&2
-    make_tree "$tree_mib" &&
+    make_tree "$tree" "$tree_mib" &&
         stamp_into $out/$tree $out/payload-$tree nsis setup floor ||
         echo "$tree stamping failed (payloadtool must walk the folders): $(tail -1 $out/build.log)" >>$out/notes.txt
+fi
+if runs_pass bigtree; then
+    echo "bench: payload and stamping, 1,500 files in 30 folders, $bigtree_mib MiB" >&2
+    make_tree "$bigtree" "$bigtree_mib" 50 &&
+        stamp_into $out/$bigtree $out/payload-$bigtree setup setup-steps ||
+        echo "$bigtree stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
 fi
 if runs_pass latency; then
     echo "bench: payload and stamping, one file of $latency_mib MiB" >&2
@@ -293,7 +320,7 @@ first=$out/size-${measured[0]:-}
 if [ ${#measured[@]} -gt 0 ]; then
     driver product="$PWD/$out/payload-${measured[0]}" runs=2 setup="$PWD/$first/setup.exe" floor="$PWD/$first/floor.exe" >/dev/null
 else
-    for warm in $files $tree $single; do
+    for warm in $files $tree $bigtree $single; do
         [ -f "$out/$warm/setup.exe" ] || continue
         driver product="$PWD/$out/payload-$warm" runs=3 start:warm="$PWD/$out/$warm/setup.exe" >/dev/null
         break
@@ -358,6 +385,20 @@ if runs_pass tree && [ -d $out/$tree ]; then
     time_cp $tree >>$out/samples.txt
 fi
 
+# The large tree against cp -r and sync, then its steps from the build with
+# step marks.
+if runs_pass bigtree && [ -f $out/$bigtree/setup.exe ]; then
+    dir=$PWD/$out/$bigtree
+    echo "bench: timing 1,500 files in 30 folders, $bigtree_mib MiB" >&2
+    driver product="$PWD/$out/payload-$bigtree" runs="$runs" wait=600 setup="$dir/setup.exe" |
+        sed "s/^/$bigtree /" >>$out/samples.txt
+    time_cp $bigtree >>$out/samples.txt
+    time_cp_sync $bigtree >>$out/samples.txt
+    driver product="$PWD/$out/payload-$bigtree" runs="$files_step_runs" wait=600 steps=1 setup="$dir/setup-steps.exe" |
+        sed "s/^/$bigtree /" >>$out/steps.txt
+    [ "$bigtree_mib" -ge 100 ] && rm -f "$dir"/*.exe
+fi
+
 # How long the window leaves a message waiting while one large file is written.
 if runs_pass latency && [ -f $out/$single/setup.exe ]; then
     echo "bench: message wait during one file of $latency_mib MiB" >&2
@@ -373,7 +414,7 @@ fi
 for size in "${write_sizes[@]}"; do
     dir=$PWD/$out/write$size
     echo "bench: payload and stamping, $size MiB against a copy" >&2
-    if ! { make_payload "$size" && stamp_into $out/write$size $out/payload-$size setup; }; then
+    if ! { make_payload "$size" && stamp_into $out/write$size $out/payload-$size setup setup-steps; }; then
         echo "write$size stamping failed: $(tail -1 $out/build.log)" >>$out/notes.txt
         continue
     fi
@@ -382,6 +423,9 @@ for size in "${write_sizes[@]}"; do
     driver product="$PWD/$out/payload-$size" runs="$runs" setup="$dir/setup.exe" | sed "s/^/write$size /" >>$out/samples.txt
     time_cp "$size" | sed "s/^$size /write$size /" >>$out/samples.txt
     time_dd "$size" | sed "s/^$size /write$size /" >>$out/samples.txt
+    # Where the install's time goes: the step marks and the totals of the file calls.
+    driver product="$PWD/$out/payload-$size" runs="$files_step_runs" steps=1 setup="$dir/setup-steps.exe" |
+        sed "s/^/write$size /" >>$out/steps.txt
     [ "$size" -ge 100 ] && rm -f "$dir"/*.exe
 done
 
