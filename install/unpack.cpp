@@ -379,20 +379,21 @@ static int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *
 struct StoredSource
 {
     const unsigned char *payload;   /* in the image */
+    size_t cb;
     HANDLE hFile;                   /* INVALID_HANDLE_VALUE: the image */
     ULONGLONG offset;               /* of the payload in the file */
     BYTE *buffer;                   /* PIECE_BYTES, with hFile */
 };
 
-/* The cb bytes at data, in the image: where they can be parsed and written
-   from. NULL, with the failure recorded, when the setup's own file could not
-   be read. */
-static const BYTE *ReadStored(FileSink *sink, StoredSource *source, const BYTE *data, size_t cb)
+/* The payload's cb bytes from at: where they can be parsed and written from.
+   NULL, with the failure recorded, when the setup's own file could not be
+   read. */
+static const BYTE *ReadStored(FileSink *sink, StoredSource *source, size_t at, size_t cb)
 {
     if (source->hFile == INVALID_HANDLE_VALUE)
-        return data;
+        return source->payload + at;
     STEP_TIMER(tRead);
-    ULONGLONG from = source->offset + (ULONGLONG)(data - source->payload);
+    ULONGLONG from = source->offset + at;
     OVERLAPPED place = {};
     place.Offset = (DWORD)from;
     place.OffsetHigh = (DWORD)(from >> 32);
@@ -410,18 +411,18 @@ static const BYTE *ReadStored(FileSink *sink, StoredSource *source, const BYTE *
    mark. From the image, WriteFile copies the data in the kernel, which
    reports a page that cannot be read back (a USB stick pulled out) as a
    failed write; from the file, ReadFile reports it. */
-static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t cbPayload, StoredSource *source)
+static int WriteStoredFiles(FileSink *sink, StoredSource *source)
 {
     ImageReader reader;
-    StartImageReader(&reader, payload);
+    StartImageReader(&reader, source->payload);
     PayloadParser parser;
     StartPayloadParser(&parser);
     int ok = 1;
     PayloadPieceKind kind = PIECE_MORE;
-    for (size_t at = 0; ok && kind != PIECE_END && at < cbPayload;)
+    for (size_t at = 0; ok && kind != PIECE_END && at < source->cb;)
     {
-        size_t cb = cbPayload - at < PIECE_BYTES ? cbPayload - at : PIECE_BYTES;
-        const BYTE *data = ReadStored(sink, source, payload + at, cb);
+        size_t cb = source->cb - at < PIECE_BYTES ? source->cb - at : PIECE_BYTES;
+        const BYTE *data = ReadStored(sink, source, at, cb);
         ok = data != NULL;
         size_t pos = 0;
         PayloadPiece piece;
@@ -429,7 +430,7 @@ static int WriteStoredFiles(FileSink *sink, const unsigned char *payload, size_t
             ok = TakePiece(sink, kind, &piece);
         at += cb;
         if (source->hFile == INVALID_HANDLE_VALUE)
-            ReleaseRead(&reader, payload + at);
+            ReleaseRead(&reader, source->payload + at);
     }
     // The check before found the end mark, in the same bytes.
     if (ok && !IsPayloadEnded(&parser))
@@ -442,6 +443,7 @@ static int UnpackStored(const PayloadToInstall *payload, const char *folder, cha
 {
     StoredSource source;
     source.payload = payload->data;
+    source.cb = payload->cb;
     source.offset = 0;
     source.hFile = OpenStartedFile(payload->data, payload->cb, &source.offset);
     source.buffer = NULL;
@@ -457,7 +459,7 @@ static int UnpackStored(const PayloadToInstall *payload, const char *folder, cha
     STEP_MARK(source.hFile != INVALID_HANDLE_VALUE ? "own file" : "image");
     FileSink sink;
     StartFiles(&sink, folder, payload->cEntries, szFailure, cbFailure);
-    int ok = WriteStoredFiles(&sink, payload->data, payload->cb, &source);
+    int ok = WriteStoredFiles(&sink, &source);
     if (source.hFile != INVALID_HANDLE_VALUE)
     {
         CloseHandle(source.hFile);

@@ -192,32 +192,19 @@ server_pid() {
 
 # cp on the host: the same files (of the product folder $out/payload-$1, with
 # its subfolders) into a new folder on the same file system, after the same
-# scratch write as the driver's.
+# scratch write as the driver's. With sync as $2, the scratch write is synced
+# first and the copy timed until it is on disk (program "cpsync").
 time_cp() {
-    local bytes run t0 t1
+    local bytes run t0 t1 program=cp settle=:
+    [ "${2:-}" = sync ] && program=cpsync settle=sync
     bytes=$(find $out/payload-$1 -type f -printf '%s\n' | awk '{ n += $1 } END { print n }')
     for run in $(seq 0 $((runs - 1))); do
-        head -c "$bytes" /dev/zero >$out/scratch && rm -f $out/scratch
+        head -c "$bytes" /dev/zero >$out/scratch && rm -f $out/scratch && $settle
         rm -rf $out/cp-target
         t0=$(date +%s%N)
-        mkdir $out/cp-target && cp -r $out/payload-$1/. $out/cp-target/
+        mkdir $out/cp-target && cp -r $out/payload-$1/. $out/cp-target/ && $settle
         t1=$(date +%s%N)
-        echo "$1 install_ms cp $run $(((t1 - t0) / 1000))e-3"
-    done
-    rm -rf $out/cp-target
-}
-
-# cp -r as above, followed by sync: the copy is timed until it is on disk.
-time_cp_sync() {
-    local bytes run t0 t1
-    bytes=$(find $out/payload-$1 -type f -printf '%s\n' | awk '{ n += $1 } END { print n }')
-    for run in $(seq 0 $((runs - 1))); do
-        head -c "$bytes" /dev/zero >$out/scratch && rm -f $out/scratch && sync
-        rm -rf $out/cp-target
-        t0=$(date +%s%N)
-        mkdir $out/cp-target && cp -r $out/payload-$1/. $out/cp-target/ && sync
-        t1=$(date +%s%N)
-        echo "$1 install_ms cpsync $run $(((t1 - t0) / 1000))e-3"
+        echo "$1 install_ms $program $run $(((t1 - t0) / 1000))e-3"
     done
     rm -rf $out/cp-target
 }
@@ -393,7 +380,7 @@ if runs_pass bigtree && [ -f $out/$bigtree/setup.exe ]; then
     driver product="$PWD/$out/payload-$bigtree" runs="$runs" wait=600 setup="$dir/setup.exe" |
         sed "s/^/$bigtree /" >>$out/samples.txt
     time_cp $bigtree >>$out/samples.txt
-    time_cp_sync $bigtree >>$out/samples.txt
+    time_cp $bigtree sync >>$out/samples.txt
     driver product="$PWD/$out/payload-$bigtree" runs="$files_step_runs" wait=600 steps=1 setup="$dir/setup-steps.exe" |
         sed "s/^/$bigtree /" >>$out/steps.txt
     [ "$bigtree_mib" -ge 100 ] && rm -f "$dir"/*.exe
