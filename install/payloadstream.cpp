@@ -1,4 +1,4 @@
-// payloadstream.cpp - the compressed form's header, its CRC-32 and the entry parser
+// payloadstream.cpp - the compressed forms' headers, their CRC-32 and the entry parser
 
 #include "payloadstream.h"
 
@@ -22,25 +22,50 @@ int IsCompressedPayload(const unsigned char *payload, size_t cbPayload)
     return cbPayload >= 4 && memcmp(payload, PAYLOAD_ZSTD_MARK, 4) == 0;
 }
 
+int IsFramedPayload(const unsigned char *payload, size_t cbPayload)
+{
+    return cbPayload >= 4 && memcmp(payload, PAYLOAD_FRAMES_MARK, 4) == 0;
+}
+
 int ReadPayloadHeader(const unsigned char *head, size_t cbHead, PayloadHeader *header)
 {
-    if (!IsCompressedPayload(head, cbHead) || cbHead < PAYLOAD_HEADER_BYTES)
+    int framed = IsFramedPayload(head, cbHead);
+    if (!(framed || IsCompressedPayload(head, cbHead)) ||
+        cbHead < (framed ? PAYLOAD_FRAMES_HEADER_BYTES : PAYLOAD_HEADER_BYTES))
         return 0;
     header->crc = ReadLe32(head + 4);
     header->cEntries = ReadLe32(head + 8);
     header->cbLongestName = ReadLe32(head + 12);
     header->cbDecoded = ReadLe32(head + 16) | (uint64_t)ReadLe32(head + 20) << 32;
+    header->cFrames = framed ? ReadLe32(head + 24) : 1;
     return 1;
 }
 
-void WritePayloadHeader(const PayloadHeader *header, unsigned char *out)
+size_t WritePayloadHeader(const PayloadHeader *header, unsigned char *out)
 {
-    memcpy(out, PAYLOAD_ZSTD_MARK, 4);
+    int framed = header->cFrames > 1;
+    memcpy(out, framed ? PAYLOAD_FRAMES_MARK : PAYLOAD_ZSTD_MARK, 4);
     WriteLe32(out + 4, header->crc);
     WriteLe32(out + 8, header->cEntries);
     WriteLe32(out + 12, header->cbLongestName);
     WriteLe32(out + 16, (uint32_t)header->cbDecoded);
     WriteLe32(out + 20, (uint32_t)(header->cbDecoded >> 32));
+    if (!framed)
+        return PAYLOAD_HEADER_BYTES;
+    WriteLe32(out + 24, header->cFrames);
+    return PAYLOAD_FRAMES_HEADER_BYTES;
+}
+
+void ReadFrameRow(const unsigned char *row, uint32_t *cbPacked, uint32_t *cbDecoded)
+{
+    *cbPacked = ReadLe32(row);
+    *cbDecoded = ReadLe32(row + 4);
+}
+
+void WriteFrameRow(uint32_t cbPacked, uint32_t cbDecoded, unsigned char *row)
+{
+    WriteLe32(row, cbPacked);
+    WriteLe32(row + 4, cbDecoded);
 }
 
 /* Eight tables, so that the loop takes eight bytes a step (slicing-by-8), the

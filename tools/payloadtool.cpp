@@ -442,7 +442,7 @@ static void Compress(Output *out, bool end)
 static bool WriteCompressedPayload(Output *out, const std::vector<ProductFile> &files, unsigned long long cbPayload,
                                    int level, std::string &failed, std::string &why)
 {
-    PayloadHeader header = { 0, (uint32_t)files.size(), 0, cbPayload };
+    PayloadHeader header = { 0, (uint32_t)files.size(), 0, cbPayload, 1 };
     for (const ProductFile &file : files)
         header.cbLongestName = std::max(header.cbLongestName, (uint32_t)file.name.size());
     unsigned char head[PAYLOAD_HEADER_BYTES];

@@ -1,4 +1,4 @@
-// compress_test.cpp - the compressed form: the decoder on payloads made here
+// compress_test.cpp - the compressed forms: the decoders on payloads made here
 // with zstd, and stamp --compress refusing an older setup (the fuzzer feeds
 // the entry parser in pieces of every size; tests/win/vendor.sh and
 // tests/e2e/compressed.sh take the tool's output through the setup)
@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,7 @@ std::string Compressed(const std::string &stored, uint32_t cEntries, uint64_t cb
 {
     std::string frame(ZSTD_compressBound(stored.size()), '\0');
     frame.resize(ZSTD_compress(&frame[0], frame.size(), stored.data(), stored.size(), 3));
-    PayloadHeader header = { 0, cEntries, cbLongestName, cbDecoded };
+    PayloadHeader header = { 0, cEntries, cbLongestName, cbDecoded, 1 };
     std::string payload(PAYLOAD_HEADER_BYTES, '\0');
     WritePayloadHeader(&header, (unsigned char *)&payload[0]);
     payload += frame + after;
@@ -138,6 +139,87 @@ bool WholeInHalves(const std::string &payload)
     return IsWholePayload(&decoder);
 }
 
+/* The frames of a framed payload before it is put together, open to damage:
+   each frame's bytes and its row (compressed and decoded size). */
+struct Frames
+{
+    std::vector<std::string> packed;
+    std::vector<std::pair<uint32_t, uint32_t>> rows;
+    uint32_t cFrames;           /* in the header */
+    uint64_t cbDecoded;         /* in the header */
+};
+
+/* stored cut where ends say (the last end its size), each part a frame of its own. */
+Frames Cut(const std::string &stored, const std::vector<size_t> &ends)
+{
+    Frames frames = { {}, {}, (uint32_t)ends.size(), stored.size() };
+    for (size_t k = 0, from = 0; k < ends.size(); from = ends[k++])
+    {
+        std::string frame(ZSTD_compressBound(ends[k] - from), '\0');
+        frame.resize(ZSTD_compress(&frame[0], frame.size(), stored.data() + from, ends[k] - from, 3));
+        frames.packed.push_back(frame);
+        frames.rows.push_back({ (uint32_t)frame.size(), (uint32_t)(ends[k] - from) });
+    }
+    return frames;
+}
+
+std::string Framed(const Frames &frames, uint32_t cEntries = 3)
+{
+    PayloadHeader header = { 0, cEntries, 17, frames.cbDecoded, frames.cFrames };
+    std::string payload(PAYLOAD_FRAMES_HEADER_BYTES, '\0');
+    WritePayloadHeader(&header, (unsigned char *)&payload[0]);
+    for (const std::string &frame : frames.packed)
+        payload += frame;
+    for (const auto &row : frames.rows)
+    {
+        unsigned char bytes[PAYLOAD_FRAME_ROW_BYTES];
+        WriteFrameRow(row.first, row.second, bytes);
+        payload.append((const char *)bytes, sizeof(bytes));
+    }
+    header.crc = UpdateCrc32(0, payload.data() + PAYLOAD_CRC_FROM, payload.size() - PAYLOAD_CRC_FROM);
+    WritePayloadHeader(&header, (unsigned char *)&payload[0]);
+    return payload;
+}
+
+/* The setup's way with frames: each frame decoded into a buffer of its own, a
+   few compressed bytes at a time, what came out parsed at once, as a writer
+   following the decoder would; the payload whole only by IsWholeFramedPayload. */
+Decoded ByFrames(const std::string &payload)
+{
+    Decoded decoded = { CHECK_DAMAGED, PIECE_DAMAGED, "" };
+    const unsigned char *bytes = (const unsigned char *)payload.data();
+    uint32_t crc = UpdateCrc32(0, bytes + PAYLOAD_CRC_FROM, payload.size() - PAYLOAD_CRC_FROM);
+    PayloadFrames frames;
+    if ((decoded.check = CheckPayloadFrames(bytes, payload.size(), &crc, &frames)) != CHECK_OK)
+        return decoded;
+    std::vector<uint64_t> workspace(frames.cbContext / 8 + 1);
+    std::vector<unsigned char> buffer(frames.cbLargestFrame);
+    DecodedEntries entries;
+    StartDecodedEntries(&entries, &frames.header);
+    PayloadFrame frame;
+    FirstPayloadFrame(&frames, &frame);
+    uint32_t cEnded = 0;
+    FrameStep step;
+    PayloadPieceKind kind = PIECE_MORE;
+    do
+    {
+        FrameDecoder decoder;
+        EXPECT_TRUE(StartFrameDecoder(&decoder, workspace.data(), frames.cbContext, &frame, buffer.data()));
+        size_t pos = 0;
+        do
+        {
+            step = DecodeFramePart(&decoder, 5);
+            PayloadPiece piece;
+            while ((kind = NextEntryPiece(&entries, buffer.data(), decoder.cbDone, &pos, &piece)) != PIECE_MORE &&
+                   kind != PIECE_END && kind != PIECE_DAMAGED)
+                Rebuild(kind, piece, &decoded.stored);
+        } while (step == FRAME_NEEDS_INPUT && kind != PIECE_DAMAGED);
+        cEnded += step == FRAME_ENDED;
+    } while (step == FRAME_ENDED && kind != PIECE_DAMAGED && NextPayloadFrame(&frames, &frame));
+    decoded.last = IsWholeFramedPayload(&frames, cEnded, &entries) ? PIECE_END : PIECE_DAMAGED;
+    return decoded;
+}
+
 TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
 {
     std::string stored = Sample(), badName = Entry("a", "1") + Entry("COM1", "2") + s_end;
@@ -145,8 +227,44 @@ TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
     EXPECT_EQ(good.last, PIECE_END);
     EXPECT_EQ(good.stored + s_end, stored);
     EXPECT_TRUE(WholeInHalves(Compressed(stored, 3, stored.size())));
+    // Frames cut inside a name, inside a length, inside data, at an entry's
+    // end, inside the end mark, and every 1,000 bytes; and one frame.
+    size_t size = stored.size();
+    std::vector<size_t> every;
+    for (size_t at = 1000; at < size; at += 1000)
+        every.push_back(at);
+    every.push_back(size);
+    const std::vector<size_t> cuts[] = { { 2, size }, { 11, 12, size }, { 40, 5000, size }, { 9, size },
+                                         { size - 2, size }, every };
+    Decoded oneFrame = ByFrames(Compressed(stored, 3, size));
+    EXPECT_EQ(oneFrame.last, PIECE_END);
+    EXPECT_EQ(oneFrame.stored + s_end, stored);
+    for (const std::vector<size_t> &ends : cuts)
+    {
+        Decoded framed = ByFrames(Framed(Cut(stored, ends)));
+        EXPECT_EQ(framed.last, PIECE_END) << ends.size() << " frames from " << ends[0];
+        EXPECT_EQ(framed.stored + s_end, stored) << ends.size() << " frames from " << ends[0];
+    }
+    // Every decoded byte must reach the parser, the end mark's last zeros too.
+    PayloadHeader header = { 0, 3, 17, size, 1 };
+    for (size_t cbGiven : { size - 1, size })
+    {
+        DecodedEntries entries;
+        StartDecodedEntries(&entries, &header);
+        size_t pos = 0;
+        PayloadPiece piece;
+        while (NextEntryPiece(&entries, (const unsigned char *)stored.data(), cbGiven, &pos, &piece) != PIECE_END)
+            ;
+        EXPECT_EQ(AreEntriesWhole(&entries), cbGiven == size);
+    }
     // Counts that agree with a stream cut short inside the last file's data.
     std::string cut = stored.substr(0, stored.size() - 1000), more = stored + "x";
+    // Two frames, damaged in their table or their bytes.
+    auto twoFrames = [&](const std::function<void(Frames &)> &damage, const std::string &inside = Sample()) {
+        Frames frames = Cut(inside, { 5000, inside.size() });
+        damage(frames);
+        return Framed(frames);
+    };
 
     struct { const char *what; std::string payload; PayloadCheck check; } damaged[] = {
         { "one entry more than counted", Compressed(stored, 2, stored.size()), CHECK_OK },
@@ -159,24 +277,63 @@ TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
         { "fewer bytes than the entries need", Compressed(std::string(5, '\0'), 1, 5), CHECK_DAMAGED },
         { "a stream that ends inside a file", Compressed(cut, 3, cut.size()), CHECK_OK },
         { "data after the end mark", Compressed(more, 3, more.size()), CHECK_OK },
+        // The framed form: each frame, and the frames together.
+        { "framed: one entry more than counted", Framed(Cut(stored, { 9, size }), 2), CHECK_OK },
+        { "framed: a stream that ends inside a file", Framed(Cut(cut, { 70, cut.size() })), CHECK_OK },
+        { "framed: data after the end mark", Framed(Cut(more, { size - 2, more.size() })), CHECK_OK },
+        { "framed: a byte after the last frame's end",
+          twoFrames([](Frames &f) { f.packed[1] += 'x', f.rows[1].first++; }), CHECK_OK },
+        { "framed: a frame cut short",
+          twoFrames([](Frames &f) { f.packed[1].pop_back(), f.rows[1].first--; }), CHECK_OK },
+        { "framed: a row's decoded size not its frame's",
+          twoFrames([](Frames &f) { f.rows[0].second++, f.rows[1].second--; }), CHECK_DAMAGED },
+        { "framed: a byte between the frames and the table", twoFrames([](Frames &f) { f.packed[1] += 'x'; }),
+          CHECK_DAMAGED },
+        { "framed: decoded sizes that do not add up to the header's", twoFrames([](Frames &f) { f.cbDecoded++; }),
+          CHECK_DAMAGED },
+        { "framed: no frames", twoFrames([](Frames &f) { f = { {}, {}, 0, f.cbDecoded }; }), CHECK_DAMAGED },
+        { "framed: more frames than the payload holds rows", twoFrames([](Frames &f) { f.cFrames = 0x20000000; }),
+          CHECK_DAMAGED },
+        { "framed: a skippable frame for a frame",
+          twoFrames([](Frames &f) { f.packed[1] = std::string("\x50\x2A\x4D\x18\0\0\0\0", 8) + f.packed[1],
+                                    f.rows[1].first += 8; }), CHECK_DAMAGED },
     };
     for (const auto &c : damaged)
     {
-        Decoded decoded = Decode(c.payload);
-        EXPECT_EQ(decoded.check, c.check) << c.what;
-        EXPECT_EQ(decoded.last, PIECE_DAMAGED) << c.what;
-        EXPECT_FALSE(WholeInHalves(c.payload)) << c.what;
+        if (!IsFramedPayload((const unsigned char *)c.payload.data(), c.payload.size()))
+        {
+            Decoded decoded = Decode(c.payload);
+            EXPECT_EQ(decoded.check, c.check) << c.what;
+            EXPECT_EQ(decoded.last, PIECE_DAMAGED) << c.what;
+            EXPECT_FALSE(WholeInHalves(c.payload)) << c.what;
+        }
+        Decoded framed = ByFrames(c.payload);
+        EXPECT_EQ(framed.check, c.check) << c.what;
+        EXPECT_EQ(framed.last, PIECE_DAMAGED) << c.what;
     }
-    // Any byte changed after the mark fails the CRC before anything is decoded.
-    std::string payload = Compressed(stored, 3, stored.size());
-    for (size_t at = 4; at < payload.size(); at += 13)
+    // Any byte changed after the mark fails the CRC before anything is
+    // decoded, in either form; and a setup that reads stored payloads, or the
+    // one-frame form, only, refuses the framed form by its first byte.
+    std::string framed = Framed(Cut(stored, { 5000, size }));
+    EXPECT_FALSE(IsCompressedPayload((const unsigned char *)framed.data(), framed.size()));
+    EXPECT_FALSE(CheckPayload((const unsigned char *)framed.data(), framed.size()));
+    for (const std::string &payload : { Compressed(stored, 3, stored.size()), framed })
     {
-        std::string changed = payload;
-        changed[at] ^= 0x20;
-        uint32_t crc = UpdateCrc32(0, changed.data() + PAYLOAD_CRC_FROM, changed.size() - PAYLOAD_CRC_FROM);
-        CompressedPayload compressed;
-        EXPECT_EQ(CheckCompressedPayload((const unsigned char *)changed.data(), PAYLOAD_HEAD_BYTES, changed.size(), &crc,
-                                         &compressed), CHECK_DAMAGED) << at;
+        for (size_t at = 4; at < payload.size(); at += 13)
+        {
+            std::string changed = payload;
+            changed[at] ^= 0x20;
+            uint32_t crc = UpdateCrc32(0, changed.data() + PAYLOAD_CRC_FROM, changed.size() - PAYLOAD_CRC_FROM);
+            CompressedPayload compressed;
+            PayloadFrames frames;
+            EXPECT_EQ(CheckPayloadFrames((const unsigned char *)changed.data(), changed.size(), &crc, &frames),
+                      CHECK_DAMAGED) << at;
+            if (payload != framed)
+            {
+                EXPECT_EQ(CheckCompressedPayload((const unsigned char *)changed.data(), PAYLOAD_HEAD_BYTES,
+                                                 changed.size(), &crc, &compressed), CHECK_DAMAGED) << at;
+            }
+        }
     }
 }
 
