@@ -6,6 +6,7 @@
 // C++ library and POSIX calls.
 
 #include "codepage.h"
+#include "frameplan.h"
 #include "payload.h"
 #include "payloadstream.h"
 #include "peimage.h"
@@ -40,12 +41,17 @@ static const unsigned long long s_cbPayloadMax = 0x70000000ull;
 
 #define COPY_CHUNK (1 << 20)    /* bytes moved per read and write */
 
-/* --compress without a level: zstd's smallest. The window is most of the
-   decoder's memory in the setup: 32 MiB, which also fits where 32-bit code
-   runs under qemu; 128 MiB would make the corpus of the benchmark 0.7 % smaller
-   (README.md, the table that decided it). */
+/* --compress without a level: zstd's smallest. One frame's window is most of
+   the decoder's memory in a setup that decodes it as a stream: 32 MiB, which
+   also fits where 32-bit code runs under qemu; 128 MiB would make the corpus
+   of the benchmark 0.7 % smaller (README.md, the table that decided it). A
+   setup decodes each of several frames whole into a buffer of its own, which
+   zstd takes for its window: their window is the frame (frameplan.h keeps
+   frames within FRAME_WINDOW_LOG), at no cost in memory. */
 #define COMPRESS_LEVEL_DEFAULT  22
 #define COMPRESS_WINDOW_LOG     25
+#define FRAME_WINDOW_LOG        27
+static_assert(FRAME_BYTES_MAX <= 1ull << FRAME_WINDOW_LOG, "a frame larger than its window");
 
 static int Usage()
 {
@@ -55,7 +61,7 @@ static int Usage()
                     "       payloadtool list PAYLOAD | SETUP [--codepage N]\n"
                     "       payloadtool verify PAYLOAD | SETUP [--allow-no-exe] [--codepage N]\n"
                     "--codepage N: names outside ASCII in Windows code page N (1252, 1250, 932, ...)\n"
-                    "--compress: one zstd stream over all files (LEVEL 1 to 22, 22 if not given)\n");
+                    "--compress: zstd over all files, cut into frames where large (LEVEL 1 to 22, 22 if not given)\n");
     return 2;
 }
 
@@ -317,14 +323,14 @@ static void WriteOut(Output *out, const unsigned char *data, size_t cbData)
     out->cbWritten += cbData;
 }
 
-static void Compress(Output *out, bool end);
+static void Compress(Output *out);
 
 /* Empties the buffer, also after a failure: what it held is dropped, as the
    command fails anyway, and a buffer left full would take no more bytes. */
 static void Flush(Output *out)
 {
     if (out->fill && !out->failed && out->compressor)
-        Compress(out, false);
+        Compress(out);
     else if (out->fill && !out->failed)
         WriteOut(out, out->buffer.data(), out->fill);
     out->fill = 0;
@@ -403,86 +409,157 @@ static bool PutPayload(Output *out, const std::vector<ProductFile> &files, std::
     return true;
 }
 
-/* ---- compressing: one zstd frame over the whole stored payload ---- */
+/* ---- compressing: the stored payload in zstd frames ---- */
+
+/* Where the frames end, as offsets into the stored payload of files
+   (cbPayload bytes), the last at its end. */
+static std::vector<unsigned long long> PlanFilesInFrames(const std::vector<ProductFile> &files,
+                                                         unsigned long long cbPayload)
+{
+    std::vector<std::string> names;
+    std::vector<unsigned long long> cbEntries;
+    for (const ProductFile &file : files)
+    {
+        names.push_back(file.name);
+        cbEntries.push_back(file.name.size() + 1 + PAYLOAD_LENGTH_BYTES + file.cb);
+    }
+    return PlanFrames(names, cbEntries, cbPayload);
+}
 
 #ifdef PAYLOADTOOL_ZSTD
+static_assert(FRAME_WINDOW_LOG <= PAYLOAD_WINDOW_LOG_MAX, "frames with a window the setup refuses");
+
 struct Compressor
 {
     ZSTD_CCtx *cctx;
+    int level;
     std::vector<unsigned char> packed;
     uint32_t crc;                   /* of the payload from PAYLOAD_CRC_FROM on, so far */
+    std::vector<unsigned long long> ends;   /* PlanFrames */
+    std::vector<unsigned char> table;       /* a row for each frame ended */
+    unsigned long long cbFed;               /* stored bytes given to zstd */
+    unsigned long long cbFramePacked;       /* compressed bytes of the frame being written */
 };
 
-/* Feeds what is in the buffer to zstd and writes what comes out; with end, also
-   finishes the frame. */
-static void Compress(Output *out, bool end)
+/* The frame the next bytes go into, as planned. */
+static size_t FrameNow(const Compressor *c)
+{
+    return c->table.size() / PAYLOAD_FRAME_ROW_BYTES;
+}
+
+/* Starts the next frame on its own, with fixed parameters and its decoded
+   size in its header. */
+static bool StartFrame(Compressor *c)
+{
+    size_t k = FrameNow(c);
+    unsigned long long cb = c->ends[k] - (k ? c->ends[k - 1] : 0);
+    return !ZSTD_isError(ZSTD_CCtx_reset(c->cctx, ZSTD_reset_session_and_parameters)) &&
+           !ZSTD_isError(ZSTD_CCtx_setParameter(c->cctx, ZSTD_c_compressionLevel, c->level)) &&
+           !ZSTD_isError(ZSTD_CCtx_setParameter(c->cctx, ZSTD_c_windowLog,
+                                                c->ends.size() > 1 ? FRAME_WINDOW_LOG : COMPRESS_WINDOW_LOG)) &&
+           !ZSTD_isError(ZSTD_CCtx_setParameter(c->cctx, ZSTD_c_contentSizeFlag, 1)) &&
+           !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c->cctx, cb));
+}
+
+/* Feeds what is in the buffer to zstd and writes what comes out, ending each
+   frame at its planned end and starting the next. */
+static void Compress(Output *out)
 {
     Compressor *c = out->compressor;
-    ZSTD_inBuffer in = { out->buffer.data(), out->fill, 0 };
-    for (;;)
+    for (size_t at = 0; at < out->fill && !out->failed;)
     {
-        ZSTD_outBuffer packed = { c->packed.data(), c->packed.size(), 0 };
-        size_t left = ZSTD_compressStream2(c->cctx, &packed, &in, end ? ZSTD_e_end : ZSTD_e_continue);
-        if (ZSTD_isError(left))
+        size_t k = FrameNow(c);
+        if (k == c->ends.size())
         {
-            FailOutput(out, 0);
+            FailOutput(out, 0);     // more bytes than planned: zstd would have refused them too
             return;
         }
-        c->crc = UpdateCrc32(c->crc, c->packed.data(), packed.pos);
-        WriteOut(out, c->packed.data(), packed.pos);
-        if (out->failed || (end ? left == 0 : in.pos == in.size))
-            return;
+        unsigned long long cbToEnd = c->ends[k] - c->cbFed;
+        size_t cb = (size_t)std::min<unsigned long long>(out->fill - at, cbToEnd);
+        bool end = cb == cbToEnd;
+        ZSTD_inBuffer in = { out->buffer.data() + at, cb, 0 };
+        for (;;)
+        {
+            ZSTD_outBuffer packed = { c->packed.data(), c->packed.size(), 0 };
+            size_t left = ZSTD_compressStream2(c->cctx, &packed, &in, end ? ZSTD_e_end : ZSTD_e_continue);
+            if (ZSTD_isError(left))
+            {
+                FailOutput(out, 0);
+                return;
+            }
+            c->crc = UpdateCrc32(c->crc, c->packed.data(), packed.pos);
+            c->cbFramePacked += packed.pos;
+            WriteOut(out, c->packed.data(), packed.pos);
+            if (out->failed || (end ? left == 0 : in.pos == in.size))
+                break;
+        }
+        at += cb;
+        c->cbFed += cb;
+        if (!end || out->failed)
+            continue;
+        // A frame's sizes fit the row: the payload is at most 1.75 GiB, and
+        // one of several frames decodes to at most FRAME_BYTES_MAX.
+        unsigned char row[PAYLOAD_FRAME_ROW_BYTES];
+        WriteFrameRow((uint32_t)c->cbFramePacked, (uint32_t)(c->ends[k] - (k ? c->ends[k - 1] : 0)), row);
+        c->table.insert(c->table.end(), row, row + sizeof(row));
+        c->cbFramePacked = 0;
+        if (FrameNow(c) < c->ends.size() && !StartFrame(c))
+            FailOutput(out, 0);
     }
 }
 
-/* The header and one frame holding the stored payload of files (cbPayload
-   bytes), written from the start of out's file: the header is written again at
-   the end with its CRC-32. Single-threaded with fixed parameters, so the same
-   files and level give the same bytes with the same zstd version. */
+/* The header, the frames holding the stored payload of files (cbPayload
+   bytes) cut where ends says (PlanFilesInFrames, or one frame), and with more
+   than one frame their table, written from the start of out's file: the header
+   is written again at the end with its CRC-32. Single-threaded with fixed
+   parameters, so the same files, level and cuts give the same bytes with the
+   same zstd version. */
 static bool WriteCompressedPayload(Output *out, const std::vector<ProductFile> &files, unsigned long long cbPayload,
-                                   int level, std::string &failed, std::string &why)
+                                   const std::vector<unsigned long long> &ends, int level, std::string &failed,
+                                   std::string &why)
 {
-    PayloadHeader header = { 0, (uint32_t)files.size(), 0, cbPayload, 1 };
+    PayloadHeader header = { 0, (uint32_t)files.size(), 0, cbPayload, (uint32_t)ends.size() };
     for (const ProductFile &file : files)
         header.cbLongestName = std::max(header.cbLongestName, (uint32_t)file.name.size());
-    unsigned char head[PAYLOAD_HEADER_BYTES];
-    WritePayloadHeader(&header, head);
-    Compressor c = { ZSTD_createCCtx(), std::vector<unsigned char>(ZSTD_CStreamOutSize()),
-                     UpdateCrc32(0, head + PAYLOAD_CRC_FROM, PAYLOAD_HEADER_BYTES - PAYLOAD_CRC_FROM) };
-    if (!c.cctx || ZSTD_isError(ZSTD_CCtx_setParameter(c.cctx, ZSTD_c_compressionLevel, level)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c.cctx, ZSTD_c_windowLog, COMPRESS_WINDOW_LOG)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c.cctx, ZSTD_c_contentSizeFlag, 1)) ||
-        ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c.cctx, cbPayload)))
+    unsigned char head[PAYLOAD_FRAMES_HEADER_BYTES];
+    size_t cbHead = WritePayloadHeader(&header, head);
+    Compressor c = { ZSTD_createCCtx(), level, std::vector<unsigned char>(ZSTD_CStreamOutSize()),
+                     UpdateCrc32(0, head + PAYLOAD_CRC_FROM, cbHead - PAYLOAD_CRC_FROM), ends, {}, 0, 0 };
+    if (!c.cctx || !StartFrame(&c))
     {
         ZSTD_freeCCtx(c.cctx);
         why = "zstd refused its parameters";
         return false;
     }
-    WriteOut(out, head, sizeof(head));
+    WriteOut(out, head, cbHead);
     out->compressor = &c;
     bool ok = PutPayload(out, files, failed, why);
     if (ok)
-    {
         Flush(out);
-        Compress(out, true);
-    }
     out->compressor = NULL;
     ZSTD_freeCCtx(c.cctx);
+    if (ok && !out->failed && FrameNow(&c) != ends.size())
+        FailOutput(out, 0);         // fewer bytes than planned
+    if (ok && ends.size() > 1)
+    {
+        c.crc = UpdateCrc32(c.crc, c.table.data(), c.table.size());
+        WriteOut(out, c.table.data(), c.table.size());
+    }
     header.crc = c.crc;
     WritePayloadHeader(&header, head);
-    ssize_t cbHead = ok && !out->failed ? pwrite(out->fd, head, sizeof(head), 0) : (ssize_t)sizeof(head);
-    if (cbHead != (ssize_t)sizeof(head))
-        FailOutput(out, cbHead < 0 ? errno : EIO);
+    ssize_t cbWritten = ok && !out->failed ? pwrite(out->fd, head, cbHead, 0) : (ssize_t)cbHead;
+    if (cbWritten != (ssize_t)cbHead)
+        FailOutput(out, cbWritten < 0 ? errno : EIO);
     return ok && !out->failed;
 }
 #else
-static void Compress(Output *out, bool)
+static void Compress(Output *out)
 {
     FailOutput(out, 0);
 }
 
-static bool WriteCompressedPayload(Output *, const std::vector<ProductFile> &, unsigned long long, int,
-                                   std::string &, std::string &why)
+static bool WriteCompressedPayload(Output *, const std::vector<ProductFile> &, unsigned long long,
+                                   const std::vector<unsigned long long> &, int, std::string &, std::string &why)
 {
     why = "this payloadtool was built without zstd";
     return false;
@@ -583,7 +660,8 @@ static int Pack(const std::string &outPath, bool allowNoExe, int level, const Na
     std::string failed, why;
     if (level)
     {
-        if (!WriteCompressedPayload(&out, files, cbPayload, level, failed, why) && failed.empty() && !out.failed)
+        if (!WriteCompressedPayload(&out, files, cbPayload, PlanFilesInFrames(files, cbPayload), level, failed, why) &&
+            failed.empty() && !out.failed)
             failed = outPath;
     }
     else
@@ -635,46 +713,58 @@ static bool IsImage(const MappedFile &map)
     return map.cb >= 2 && map.data[0] == 'M' && map.data[1] == 'Z';
 }
 
-/* A compressed payload's entries, decoded by the setup's own decoder and rules.
-   Their names are kept in names; their data is not kept. about says what was
-   carried. */
+/* A compressed payload's entries, of either form, decoded by the setup's own
+   decoder and rules, a frame at a time. Their names are kept in names; their
+   data is not kept. about says what was carried. */
 static bool DecodeEntries(const unsigned char *payload, size_t cbPayload, std::vector<PayloadEntry> &entries,
                           std::deque<std::string> &names, std::string &about, std::string &why)
 {
 #ifdef PAYLOADTOOL_ZSTD
-    CompressedPayload compressed;
+    PayloadFrames frames;
     uint32_t crc = cbPayload > PAYLOAD_CRC_FROM ? UpdateCrc32(0, payload + PAYLOAD_CRC_FROM, cbPayload - PAYLOAD_CRC_FROM) : 0;
-    PayloadCheck check = CheckCompressedPayload(payload, std::min(cbPayload, (size_t)PAYLOAD_HEAD_BYTES), cbPayload,
-                                                &crc, &compressed);
+    PayloadCheck check = CheckPayloadFrames(payload, cbPayload, &crc, &frames);
     if (check != CHECK_OK)
     {
         why = check == CHECK_TOO_LARGE ? "compressed with a window larger than the setup decodes"
-                                       : "compressed payload damaged: its CRC-32, header or frame header does not match";
+                                       : "compressed payload damaged: its CRC-32, header, frame table or a frame "
+                                         "header does not match";
         return false;
     }
-    std::vector<uint64_t> workspace(compressed.cbWorkspace / 8 + 1);
-    std::vector<unsigned char> buffer(PAYLOAD_PIECE_BYTES);
-    PayloadDecoder decoder;
-    if (!StartPayloadDecoder(&decoder, &compressed, workspace.data(), compressed.cbWorkspace, buffer.data()))
+    std::vector<uint64_t> workspace(frames.cbContext / 8 + 1);
+    std::vector<unsigned char> buffer(frames.cbLargestFrame);
+    DecodedEntries decoded;
+    StartDecodedEntries(&decoded, &frames.header);
+    PayloadFrame frame;
+    FirstPayloadFrame(&frames, &frame);
+    uint32_t cEnded = 0;
+    PayloadPieceKind kind = PIECE_MORE;
+    do
     {
-        why = "zstd refused its workspace";
-        return false;
-    }
-    GiveFrameBytes(&decoder, payload + PAYLOAD_HEADER_BYTES, cbPayload - PAYLOAD_HEADER_BYTES);
-    PayloadPiece piece;
-    PayloadPieceKind kind;
-    while ((kind = NextDecodedPiece(&decoder, &piece)) != PIECE_END && kind != PIECE_DAMAGED && kind != PIECE_MORE)
-    {
-        if (kind == PIECE_FILE)
+        FrameDecoder decoder;
+        if (!StartFrameDecoder(&decoder, workspace.data(), frames.cbContext, &frame, buffer.data()))
         {
-            names.push_back(piece.name);
-            entries.push_back({ names.back().c_str(), NULL, piece.cbFile });
+            why = "zstd refused its workspace";
+            return false;
         }
-    }
-    why = "compressed payload damaged: decoding failed after " + std::to_string(entries.size()) + " entries";
-    about = ", zstd: " + std::to_string(cbPayload) + " bytes carried, window " +
-            std::to_string(compressed.cbWindow >> 10) + " KiB";
-    return kind == PIECE_END;
+        cEnded += DecodeFramePart(&decoder, frame.cbPacked) == FRAME_ENDED;
+        size_t pos = 0;
+        PayloadPiece piece;
+        while ((kind = NextEntryPiece(&decoded, buffer.data(), decoder.cbDone, &pos, &piece)) != PIECE_MORE &&
+               kind != PIECE_END && kind != PIECE_DAMAGED)
+        {
+            if (kind == PIECE_FILE)
+            {
+                names.push_back(piece.name);
+                entries.push_back({ names.back().c_str(), NULL, piece.cbFile });
+            }
+        }
+    } while (cEnded == frame.k + 1 && kind != PIECE_DAMAGED && NextPayloadFrame(&frames, &frame));
+    why = "compressed payload damaged: stopped in frame " + std::to_string(frame.k + 1) + " of " +
+          std::to_string(frames.header.cFrames) + ", after " + std::to_string(entries.size()) + " entries";
+    about = ", zstd: " + std::to_string(cbPayload) + " bytes carried in " + std::to_string(frames.header.cFrames) +
+            (frames.header.cFrames == 1 ? " frame" : " frames") + ", the largest " +
+            std::to_string(frames.cbLargestFrame >> 10) + " KiB decoded";
+    return IsWholeFramedPayload(&frames, cEnded, &decoded);
 #else
     (void)payload, (void)cbPayload, (void)entries, (void)names, (void)about;
     why = "a compressed payload, and this payloadtool was built without zstd (install libzstd-dev and build it again)";
@@ -698,7 +788,7 @@ static bool LoadPayload(const std::string &path, MappedFile &map, std::vector<Pa
         payload = map.data + image.resources[image.payload].fileOffset;
         cbPayload = image.resources[image.payload].cbData;
     }
-    if (IsCompressedPayload(payload, (size_t)cbPayload))
+    if (IsCompressedPayload(payload, (size_t)cbPayload) || IsFramedPayload(payload, (size_t)cbPayload))
         return DecodeEntries(payload, (size_t)cbPayload, entries, names, about, why);
     size_t pos = 0;
     PayloadEntry entry;
@@ -802,8 +892,8 @@ static int Verify(const std::string &path, bool allowNoExe, const NameCodePage &
 /* A compressed payload is written to a scratch file first, as the image's
    layout needs its size. The scratch file has no name once open. */
 static int CompressToScratch(const std::string &outPath, const std::vector<ProductFile> &files,
-                             unsigned long long cbPayload, int level, int *scratch, std::string &path,
-                             unsigned long long *cbPacked)
+                             unsigned long long cbPayload, const std::vector<unsigned long long> &ends, int level,
+                             int *scratch, std::string &path, unsigned long long *cbPacked)
 {
     std::string failed, why;
     *scratch = CreateNewFile(outPath + ".payload", 0600, &path);
@@ -811,7 +901,7 @@ static int CompressToScratch(const std::string &outPath, const std::vector<Produ
         return Fail(path, Errno("cannot create"));
     unlink(path.c_str());
     Output packed = { *scratch, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
-    if (!WriteCompressedPayload(&packed, files, cbPayload, level, failed, why))
+    if (!WriteCompressedPayload(&packed, files, cbPayload, ends, level, failed, why))
         return !failed.empty() ? Fail(failed, why) : Fail(path, packed.failed ? OutputError(packed) : why);
     *cbPacked = packed.cbWritten;
     if (*cbPacked > s_cbPayloadMax)
@@ -838,12 +928,17 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
     unsigned long long cbPayload = 0;
     if (int refused = GatherFiles(operands, allowNoExe, level != 0, cp, outPath, files, cbPayload))
         return refused;
+    // Frames only for a setup that decodes them: for one that reads one frame
+    // only, the product goes in one frame, as stamped before frames.
+    std::vector<unsigned long long> ends(1, cbPayload);
+    if (level && ImageReadsForm(map.data, image, "zstd-frames"))
+        ends = PlanFilesInFrames(files, cbPayload);
     int scratch = -1;
     std::string scratchPath;
     unsigned long long cbCarried = cbPayload;
     if (level)
     {
-        if (int refused = CompressToScratch(outPath, files, cbPayload, level, &scratch, scratchPath, &cbCarried))
+        if (int refused = CompressToScratch(outPath, files, cbPayload, ends, level, &scratch, scratchPath, &cbCarried))
         {
             if (scratch >= 0)
                 close(scratch);

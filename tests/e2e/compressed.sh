@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
-# compressed.sh SOURCE BUILD [twice] - a product tree stamped with --compress
-# installs byte for byte under Wine (files in three levels of folders, an empty
-# one, data that compresses and data that does not, more than one decoded
-# piece); the same setup with one byte of its download changed shows the
-# damage and writes no file. With twice, the tree of the install scenarios is
-# installed twice over instead, compressed; that one runs only where 32-bit
-# code runs natively (see the message below).
+# compressed.sh SOURCE BUILD [twice | older] - a product tree stamped with
+# --compress installs byte for byte under Wine (files in three levels of
+# folders, an empty one, data that compresses and data that does not, more
+# than one decoded piece); the same setup with one byte of its download
+# changed shows the damage and writes no file. With twice, the tree of the
+# install scenarios is installed twice over instead, compressed; that one runs
+# only where 32-bit code runs natively (see the message below). With older, a
+# product large enough to be packed in frames is given to the setup from
+# before frames (legacy-setup.sh frames), which must refuse it.
 set -eu
 source=$1 build=$2 mode=${3:-}
+if [ "$mode" = older ]; then
+    tree="$build/compressed-older" && rm -rf "$tree" && mkdir -p "$tree/product" && trap 'rm -rf "$tree"' EXIT
+    cp "$build/product/Tandreloop.exe" "$tree/product/"
+    yes 'Tandreloop sample data' | head -c $((100 << 20)) >"$tree/product/samples.txt"
+    "$build/hosttools/payloadtool" pack --compress=1 -o "$tree/payload.bin" "$tree/product"
+    "$build/hosttools/payloadtool" verify "$tree/payload.bin" | grep -q ' frames, ' || { echo "FAILED: not in frames"; exit 1; }
+    status=0
+    bash "$source/tests/e2e/legacy-setup.sh" run frames "$source" "$build" "$tree/payload.bin" || status=$?
+    exit $status
+fi
 if [ "$mode" = twice ]; then
     . "$source/scripts/machine-kind.sh"
     if [ $emulated = 1 ]; then

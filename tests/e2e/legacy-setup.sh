@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# legacy-setup.sh build SOURCE BUILD
-# legacy-setup.sh run SOURCE BUILD PAYLOAD
-# A setup built before entry names could carry folders, given a payload that
-# has them, must refuse it before writing anything. "build" builds that setup
-# from the last commit without folders (from git, into BUILD/legacy); "run"
-# runs it with PAYLOAD in place of its own. Where the checkout has no history
-# to build it from, "run" exits 77 (skipped), saying why.
+# legacy-setup.sh build WHICH SOURCE BUILD
+# legacy-setup.sh run WHICH SOURCE BUILD PAYLOAD
+# A setup built before a form of payload existed, given a payload of that
+# form, must refuse it before writing anything. WHICH names the setup:
+#   folders  the last commit before entry names could carry folders
+#   frames   the last commit before a compressed payload could come in frames
+#            (it reads the one-frame form only)
+# "build" builds that setup from git (into BUILD/legacy-WHICH); "run" runs it
+# with PAYLOAD in place of its own. Where the checkout has no history to build
+# it from, "run" exits 77 (skipped), saying why.
 set -eu
-mode=$1 source=$2 build=$3
-commit=6a7d6afcba0a3db59c4a994cb25f034e2484d719     # the unpacker before folders
-work="$build/legacy"
+mode=$1 which=$2 source=$3 build=$4
+case $which in
+    folders) commit=6a7d6afcba0a3db59c4a994cb25f034e2484d719 ;;    # the unpacker before folders
+    frames) commit=86031f2a1c7016a5f795fe2266be5df41af7b815 ;;     # the decoder before frames
+    *) echo "legacy-setup: no setup called $which"; exit 2 ;;
+esac
+work="$build/legacy-$which"
 
 if ! git -C "$source" cat-file -e "$commit^{commit}" 2>/dev/null; then
     echo "SKIPPED: $source has no git history with $commit to build the earlier setup from"
@@ -26,6 +33,6 @@ if [ "$mode" = build ]; then
     exit 0
 fi
 exec "$source/scripts/wine-run.sh" "$build/tests/e2e/driver.exe" failure "setup=$work/build/setup-linked.exe" \
-    "product=$build/product" "payload.bin=$4" "payload=$4" nofiles=1 \
+    "product=$build/product" "payload.bin=$5" "payload=$5" nofiles=1 \
     "expect=Setup Data is Damaged
 the setup program itself"

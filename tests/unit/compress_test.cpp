@@ -4,6 +4,8 @@
 // tests/e2e/compressed.sh take the tool's output through the setup)
 
 #include "decode.h"
+#include "frameplan.h"
+#include "peimage.h"
 #include "testimage.h"
 
 #include "testfiles.h"
@@ -337,19 +339,82 @@ TEST(PayloadDecoder, DecodesWhatAgreesWithItsHeaderAndNothingElse)
     }
 }
 
-TEST(PayloadToolCompress, RefusesASetupWithoutTheDecoder)
+/* Where the tool cuts: between the entries whose names share least, near the
+   shares; inside an entry where no boundary is near; never a frame larger than
+   FRAME_BYTES_MAX. Sizes in MiB, each entry's bytes in the payload. */
+TEST(PlanFrames, CutsBetweenFilesNamedApartNearTheShares)
+{
+    const unsigned long long M = 1 << 20;
+    const struct { std::vector<std::string> names; std::vector<unsigned long long> mib, ends; } cases[] = {
+        { { "a.dll", "b.dll" }, { 30, 34 }, { 64 } },                                    // one frame
+        { { "d3dx9_40.dll", "d3dx9_41.dll", "kernel.dll", "msi.dll" }, { 50, 10, 30, 10 }, { 60, 100 } },
+        { { "de\\a.txt", "de\\b.txt", "en\\a.txt" }, { 45, 10, 45 }, { 55, 100 } },      // folders apart
+        { { "a", "ab", "abc", "abcd", "b" }, { 39, 1, 1, 1, 58 }, { 42, 100 } },
+        { { "x.bin", "y1.bin", "y2.bin" }, { 30, 20, 50 }, { 50, 100 } },              // x|y is too far off
+        { { "one.bin", "Tandreloop.exe" }, { 127, 1 }, { 64, 128 } },                    // inside the one file
+    };
+    for (const auto &c : cases)
+    {
+        std::vector<unsigned long long> cb, expected;
+        unsigned long long total = 0;
+        for (unsigned long long mib : c.mib)
+            cb.push_back(mib * M), total += mib * M;
+        for (unsigned long long mib : c.ends)
+            expected.push_back(mib * M);
+        std::vector<unsigned long long> ends = PlanFrames(c.names, cb, total);
+        EXPECT_EQ(ends, expected) << c.names[0];
+        for (size_t k = 0; k < ends.size(); k++)
+            EXPECT_LE(ends[k] - (k ? ends[k - 1] : 0), FRAME_BYTES_MAX) << c.names[0];
+    }
+}
+
+/* stamp --compress puts in only what the setup says it reads (its forms
+   resource): nothing, with one line, into a setup without the decoder; one
+   frame into one that reads one only; frames into one that reads them (the
+   large product takes two, cut inside its one large file). What it puts in
+   decodes, frame by frame, to the stored payload of the same files. */
+TEST(PayloadToolCompress, StampsOnlyWhatTheSetupReads)
 {
     fs::path dir = testing::TempDir() + "compress_test";
     fs::remove_all(dir);
-    WriteAll(dir / "product/Tandreloop.exe", "MZ exe");
-    WriteAll(dir / "setup.exe", MakeTestImage(Sample()));     // no forms resource, as setups built before it
-    std::string d = dir.string() + "/", out = d + "said.txt";
-    int status = system(("'" PAYLOADTOOL_PATH "' stamp " + d + "setup.exe --compress -o " + d + "out.exe " + d +
-                         "product >" + out + " 2>&1").c_str());
-    std::string said = ReadAll(out);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+    std::string big(100 << 20, '\0');
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = (char)(i * 7 >> 3 ^ i >> 20);
+    WriteAll(dir / "small/Tandreloop.exe", "MZ exe");
+    WriteAll(dir / "large/Tandreloop.exe", "MZ exe");
+    WriteAll(dir / "large/a.bin", big);
+    std::string d = dir.string() + "/", said = d + "said.txt";
+    const struct { const char *what, *forms, *product; bool stamps; uint32_t cFrames; } cases[] = {
+        { "a setup built before the decoder", "", "small", false, 0 },
+        { "a small product, into a setup that reads frames", "stored zstd zstd-frames", "small", true, 1 },
+        { "a large product, into a setup that reads one frame", "stored zstd", "large", true, 1 },
+        { "a large product, into a setup that reads frames", "stored zstd zstd-frames", "large", true, 2 },
+    };
+    for (const auto &c : cases)
+    {
+        fs::remove(dir / "out.exe");
+        WriteAll(dir / "setup.exe", MakeTestImage(Sample(), "Licence text\r\n", c.forms));
+        int status = system(("'" PAYLOADTOOL_PATH "' stamp " + d + "setup.exe --compress=1 -o " + d + "out.exe " + d +
+                             c.product + " >" + said + " 2>&1").c_str());
+        std::string text = ReadAll(said);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (c.stamps ? 0 : 1)) << c.what << ": " << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), c.stamps ? 0 : 1) << c.what << ": " << text;
+        ASSERT_EQ(fs::exists(dir / "out.exe"), c.stamps) << c.what;
+        if (!c.stamps)
+            continue;
+        std::string image = ReadAll(dir / "out.exe"), why;
+        SetupImage read;
+        ASSERT_EQ(ReadSetupImage((const unsigned char *)image.data(), image.size(), false, &read, &why), IMAGE_OK);
+        const ImageResource &payload = read.resources[read.payload];
+        std::string carried = image.substr(payload.fileOffset, payload.cbData);
+        PayloadHeader header;
+        ASSERT_TRUE(ReadPayloadHeader((const unsigned char *)carried.data(), carried.size(), &header)) << c.what;
+        EXPECT_EQ(header.cFrames, c.cFrames) << c.what;
+        Decoded decoded = ByFrames(carried);
+        ASSERT_EQ(system(("'" PAYLOADTOOL_PATH "' pack -o " + d + "stored.bin " + d + c.product).c_str()), 0);
+        EXPECT_EQ(decoded.last, PIECE_END) << c.what;
+        EXPECT_TRUE(decoded.stored + s_end == ReadAll(dir / "stored.bin")) << c.what;
+    }
     fs::remove_all(dir);
 }
 

@@ -2,13 +2,16 @@
 //
 // Headers, a code section, a resource section and the relocations after it,
 // written byte by byte here rather than by the code under test. The resources:
-// the payload (type "BINARY", id 115, language 2057), a licence (type
-// "LICENSE", id 111), version data (type 16, id 1) and a manifest (type 24,
-// id 1), so that both kinds of key come in the order Windows searches them.
+// the payload (type "BINARY", id 115, language 2057), the payload forms the
+// setup reads when given (type "BINARY", id 116), a licence (type "LICENSE",
+// id 111), version data (type 16, id 1) and a manifest (type 24, id 1), so
+// that both kinds of key come in the order Windows searches them.
 
 #include "testimage.h"
 
 #include <string.h>
+
+#include <vector>
 
 static void Put16(std::string &b, size_t at, unsigned v)
 {
@@ -29,36 +32,48 @@ static void PutName(std::string &b, size_t at, const char *name)
         Put16(b, at + 2 + 2 * i, (unsigned char)name[i]);
 }
 
-std::string MakeTestImage(const std::string &payload, const std::string &license)
+std::string MakeTestImage(const std::string &payload, const std::string &license, const std::string &forms)
 {
     const unsigned rsrcVa = 0x2000, rsrcRaw = 0x400;
     const std::string version = "version data";
     const std::string manifest = "<assembly/>";
 
     // The resource section: tables, data entries, names, then the data.
-    const unsigned types = 4, typeTables = 16 + 8 * types, languageTables = typeTables + 0x18 * types;
-    const unsigned entries = languageTables + 0x18 * types, names = entries + 0x10 * types;
+    struct Resource { unsigned type, id; const std::string *data; };
+    std::vector<Resource> resources = { { 0, 115, &payload }, { 1, 111, &license }, { 2, 1, &version },
+                                        { 3, 1, &manifest } };
+    if (!forms.empty())
+        resources.insert(resources.begin() + 1, { 0, 116, &forms });
+    const unsigned types = 4, count = (unsigned)resources.size(), typeTables = 16 + 8 * types;
+    const unsigned languageTables = typeTables + 16 * types + 8 * count;
+    const unsigned entries = languageTables + 0x18 * count, names = entries + 0x10 * count;
     std::string r(names + 0x20, '\0');
     Put16(r, 12, 2), Put16(r, 14, types - 2);                    // root: 2 named types, then numbered ones
     const unsigned typeKeys[] = { 0x80000000 | names, 0x80000000 | (names + 0x10), 16, 24 };
-    const unsigned ids[] = { 115, 111, 1, 1 };
-    for (unsigned type = 0; type < types; type++)
+    for (unsigned type = 0, i = 0, nameTable = typeTables; type < types; type++)
     {
-        unsigned nameTable = typeTables + 0x18 * type, languageTable = languageTables + 0x18 * type;
+        unsigned cNames = 0;
+        for (const Resource &resource : resources)
+            cNames += resource.type == type;
         Put32(r, 16 + 8 * type, typeKeys[type]), Put32(r, 20 + 8 * type, 0x80000000 | nameTable);
-        Put16(r, nameTable + 14, 1);
-        Put32(r, nameTable + 16, ids[type]), Put32(r, nameTable + 20, 0x80000000 | languageTable);
-        Put16(r, languageTable + 14, 1);
-        Put32(r, languageTable + 16, 2057), Put32(r, languageTable + 20, entries + 0x10 * type);
+        Put16(r, nameTable + 14, cNames);
+        for (unsigned n = 0; n < cNames; n++, i++)
+        {
+            unsigned languageTable = languageTables + 0x18 * i;
+            Put32(r, nameTable + 16 + 8 * n, resources[i].id);
+            Put32(r, nameTable + 20 + 8 * n, 0x80000000 | languageTable);
+            Put16(r, languageTable + 14, 1);
+            Put32(r, languageTable + 16, 2057), Put32(r, languageTable + 20, entries + 0x10 * i);
+        }
+        nameTable += 16 + 8 * cNames;
     }
     PutName(r, names, "BINARY");
     PutName(r, names + 0x10, "LICENSE");
-    const std::string *data[] = { &payload, &license, &version, &manifest };
-    for (unsigned i = 0; i < types; i++)
+    for (unsigned i = 0; i < count; i++)
     {
         Put32(r, entries + 0x10 * i, rsrcVa + (unsigned)r.size());
-        Put32(r, entries + 0x10 * i + 4, (unsigned)data[i]->size());
-        r += *data[i];
+        Put32(r, entries + 0x10 * i + 4, (unsigned)resources[i].data->size());
+        r += *resources[i].data;
         r.resize((r.size() + 7) / 8 * 8, '\0');
     }
     unsigned cbRsrc = (unsigned)r.size(), cbRsrcRaw = (cbRsrc + 0x1FF) / 0x200 * 0x200;

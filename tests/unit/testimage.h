@@ -5,9 +5,10 @@
 
 #include <string>
 
-/* The image's bytes, carrying payload as its payload resource and license as
-   its licence. The resource section does not start on a 4 KB boundary in the
-   file, as after linking. */
-std::string MakeTestImage(const std::string &payload, const std::string &license = "Licence text\r\n");
+/* The image's bytes, carrying payload as its payload resource, license as its
+   licence and, unless empty, forms as the payload forms it reads. The resource
+   section does not start on a 4 KB boundary in the file, as after linking. */
+std::string MakeTestImage(const std::string &payload, const std::string &license = "Licence text\r\n",
+                          const std::string &forms = "");
 
 #endif
