@@ -15,8 +15,14 @@
 #   BENCH_COMPRESS_PARTS="sizes decoder installs memory"
 #                                  which parts to run: the corpus's sizes and stamping time,
 #                                  the decoder's and the CRC's speed alone, the installs,
-#                                  peak memory at 100 MiB and 1 GiB
-#   BENCH_COMPRESS_DECODE_PASSES=5 decoder passes per build; the best is the figure
+#                                  peak memory at 100 MiB and 1 GiB; and, when named, "frames":
+#                                  the corpus cut into frames each of BENCH_COMPRESS_CUTS' ways,
+#                                  at level 22 with the window of one frame (32 MiB) and with
+#                                  each frame's window as large as the frame, its size and
+#                                  its decoding by frames on one thread and two (about half
+#                                  an hour on two cores)
+#   BENCH_COMPRESS_CUTS="one ..."  the cuts to try (bench/framesizes.cpp); plan:64 is the tool's
+#   BENCH_COMPRESS_DECODE_PASSES=5 decoder passes per build and cut; the best is the figure
 #
 # The installs compare, in one run: the stored setup, the compressed one, the
 # same with its decoder built all for size as it first was, and NSIS /SOLID
@@ -191,6 +197,29 @@ if [[ $parts == *" decoder "* ]]; then
     done
 fi
 
+# ---- frames: the corpus cut each way, its size and its decoding ----
+if [[ $parts == *" frames "* ]]; then
+    read -r -a cuts <<<"${BENCH_COMPRESS_CUTS-one equal:2 equal:4 equal:8 every:8 every:16 every:32 every:64 entries:8 entries:16 entries:32 entries:64 near:2 near:3 plan:96 plan:64 plan:48 plan:32}"
+    echo "bench-compress: the corpus cut ${#cuts[@]} ways, twice" >&2
+    cmake --build $tree/hosttools --target framesizes >>$log 2>&1 ||
+        { echo "bench-compress: framesizes did not build: $log" >&2; exit 0; }
+    [ -f $out/compress-corpus.bin ] || $tool pack --allow-no-exe -o $out/compress-corpus.bin $corpus >>$log 2>&1
+    half=$(((${#cuts[@]} + 1) / 2))
+    for w in 25 27; do
+        mkdir -p $out/frames-$w
+        $tree/hosttools/framesizes $out/compress-corpus.bin $out/frames-$w 22 $w "${cuts[@]:0:$half}" >$out/frames-$w-a.txt &
+        $tree/hosttools/framesizes $out/compress-corpus.bin $out/frames-$w 22 $w "${cuts[@]:$half}" >$out/frames-$w-b.txt
+        wait
+        for cut in "${cuts[@]}"; do
+            file=$out/frames-$w/$(echo "$cut" | tr ':,' '--').bin
+            line=$(cat $out/frames-$w-[ab].txt | awk -v c="$cut" '$1 == c')
+            echo "frames $w $line" >>$out/compress-samples.txt
+            [ -f $file ] && scripts/wine-run.sh $tree/bench/decodespeed.exe "Z:$PWD/$file" $passes | tr -d '\r' |
+                sed -n "s/^pass [0-9]* \(frames\|two\) /speed $w $cut \1 /p" >>$out/compress-samples.txt
+        done
+    done
+fi
+
 # ---- installs under Wine ----
 if [[ $parts == *" installs "* ]]; then
 echo "bench-compress: installs of $(du -sm $subset | cut -f1) MiB" >&2
@@ -240,7 +269,14 @@ for mib in 100 1024; do
     rm -rf $product $out/memory-$mib.exe
 done
 
-python3 - "$out/compress-samples.txt" "$(du -sb $subset | cut -f1)" "$(ls $subset | wc -l)" >>$out/compress.md <<'EOF'
+# The setup's own part besides its payload, for the frames' table: the compressed corpus setup less what it carries.
+lzma_setup=$(stat -c %s $out/compress-corpus-nsis-lzma.exe 2>/dev/null || echo 0)
+overhead=0
+[ -f $out/compress-corpus-compressed.exe ] &&
+    overhead=$(($(stat -c %s $out/compress-corpus-compressed.exe) - $($tool verify --allow-no-exe $out/compress-corpus-compressed.exe |
+                                                                     sed -n 's/.*zstd: \([0-9]*\) bytes carried.*/\1/p')))
+python3 - "$out/compress-samples.txt" "$(du -sb $subset | cut -f1)" "$(ls $subset | wc -l)" "$lzma_setup" "$overhead" \
+    >>$out/compress.md <<'EOF'
 import statistics, sys
 from collections import defaultdict
 samples, errors, decoders = defaultdict(list), [], defaultdict(list)
@@ -322,6 +358,29 @@ for mib in ("100", "1024"):
         print(f"- {mib} MiB of product in a {int(carried.get(program, 0)) / 1e6:.1f} MB setup: install "
               f"{cell('install_ms', program)[0]}, peak memory {cell('peak_wine_mb', program, 'MB')[0]} (Wine), "
               f"{cell('peak_host_mb', program, 'MB')[0]} (host process)")
+frames, speeds = {}, defaultdict(list)
+for line in open(sys.argv[1]):
+    f = line.split()
+    if len(f) > 9 and f[0] == "frames" and f[3] == "frames":
+        frames[(f[1], f[2])] = (int(f[4]), int(f[6]), int(f[9]), " ".join(f[16:]))
+    elif len(f) > 5 and f[0] == "speed":
+        speeds[(f[1], f[2], f[3])].append(float(f[4]))
+if frames:
+    base = frames.get(("25", "one"), (0, 0, 0, ""))[2]
+    lzma = int(sys.argv[4]) if len(sys.argv) > 4 and sys.argv[4].isdigit() else 0
+    print()
+    print("The corpus cut into frames (bench/framesizes.cpp at level 22; window 32 MiB, or each frame's window as large "
+          "as the frame), and decoded frame by frame by the setup's decoder under Wine, each frame into a buffer of its "
+          "size (bench/decodespeed.cpp; the best pass: one thread's MB of output per CPU second, and both threads' MB "
+          "per wall second):")
+    print()
+    print("| cut | window | frames | largest frame | payload | ÷ one frame, 32 MiB | ÷ NSIS /SOLID lzma's setup | one thread | two threads | cuts (MiB) |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for (w, cut), (n, largest, size, cuts) in sorted(frames.items(), key=lambda i: (i[0][0], i[1][2])):
+        one, two = speeds.get((w, cut, "frames")), speeds.get((w, cut, "two"))
+        print(f"| {cut} | {'32 MiB' if w == '25' else 'the frame'} | {n} | {largest / 1048576:.1f} MiB | {size:,} B | "
+              f"{size / base if base else 0:.4f} | {(size + int(sys.argv[5])) / lzma if lzma else 0:.3f} | "
+              f"{max(one) if one else 0:,.0f} MB/s | {max(two) if two else 0:,.0f} MB/s | {cuts.replace('cuts at MiB ', '')} |")
 for e in errors:
     print(f"- error: {e}")
 EOF
