@@ -4,8 +4,7 @@
 # A setup built before a form of payload existed, given a payload of that
 # form, must refuse it before writing anything. WHICH names the setup:
 #   folders  the last commit before entry names could carry folders
-#   frames   the last commit before a compressed payload could come in frames
-#            (it reads the one-frame form only)
+#   frames   the last commit before compressed payloads could come in frames
 # "build" builds that setup from git (into BUILD/legacy-WHICH); "run" runs it
 # with PAYLOAD in place of its own. Where the checkout has no history to build
 # it from, "run" exits 77 (skipped), saying why.

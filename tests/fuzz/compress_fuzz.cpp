@@ -2,10 +2,9 @@
 //
 // Input with a compressed form's mark is decoded as the setup decodes it,
 // through zstd built from the same source, with the CRC-32 check left out so
-// that changed bytes reach the decoder: the one-frame form as a stream (two
-// ways) and frame by frame, which must agree on whether it is whole; the
-// framed form frame by frame. Any other input is fed to the entry parser in
-// pieces and must give what the stored walk gives.
+// that changed bytes reach the decoder, as a stream (two ways) and frame by
+// frame. Any other input is fed to the entry parser in pieces and must give
+// what the stored walk gives.
 
 #include "decode.h"
 
@@ -27,20 +26,14 @@ static void Require(bool ok, const char *what)
     }
 }
 
-/* Frame by frame, as the setup decodes either form: each frame into a buffer
-   of its own, a few compressed bytes at a time, the bytes parsed as they come.
-   Returns whether the payload is whole; -1 when the check refused it. */
+/* Each frame into a buffer of its own, a few bytes at a time, parsed as they
+   come: whether the payload is whole, -1 when the check refused it. */
 static int DecodeByFrames(const uint8_t *input, size_t cbInput)
 {
     PayloadFrames frames;
-    if (CheckPayloadFrames(input, cbInput, NULL, &frames) != CHECK_OK)
+    if (CheckPayloadFrames(input, cbInput, NULL, &frames) != CHECK_OK || frames.cbLargestFrame > FUZZ_FRAME_MAX)
         return -1;
-    Require(frames.cbLargestFrame > 0 && frames.header.cFrames > 0, "a payload without frames passed the check");
-    if (frames.cbLargestFrame > FUZZ_FRAME_MAX)
-        return -1;
-    static std::vector<uint64_t> workspace;
-    if (workspace.size() < frames.cbContext / 8 + 1)
-        workspace.resize(frames.cbContext / 8 + 1);
+    static std::vector<uint64_t> workspace(frames.cbContext / 8 + 1);
     std::vector<unsigned char> buffer(frames.cbLargestFrame);
     DecodedEntries entries;
     StartDecodedEntries(&entries, &frames.header);
@@ -53,37 +46,26 @@ static int DecodeByFrames(const uint8_t *input, size_t cbInput)
     PayloadPieceKind kind = PIECE_MORE;
     do
     {
-        Require(frame.k == cEnded && frame.packed >= input + frames.atFrames &&
-                    frame.packed + frame.cbPacked <= input + frames.atFrames + frames.cbFrames,
-                "a frame out of order or outside the frames");
         FrameDecoder decoder;
         Require(StartFrameDecoder(&decoder, workspace.data(), frames.cbContext, &frame, buffer.data()),
                 "the workspace the check asked for was refused");
-        size_t pos = 0;
-        do
+        for (size_t pos = 0; (step = DecodeFramePart(&decoder, cbPart)) != FRAME_DAMAGED;)
         {
-            size_t cbDone = decoder.cbDone;
-            step = DecodeFramePart(&decoder, cbPart);
-            Require(decoder.cbDone >= cbDone && decoder.cbDone <= frame.cbDecoded, "decoded outside the frame's buffer");
             PayloadPiece piece;
-            while ((kind = NextEntryPiece(&entries, buffer.data(), decoder.cbDone, &pos, &piece)) != PIECE_MORE &&
-                   kind != PIECE_END && kind != PIECE_DAMAGED)
-                if (kind == PIECE_DATA)
-                    Require(piece.data >= buffer.data() && piece.data + piece.cbData <= buffer.data() + decoder.cbDone,
-                            "data outside what the frame decoded");
-        } while (step == FRAME_NEEDS_INPUT && kind != PIECE_DAMAGED);
-        if (step == FRAME_ENDED)
-        {
-            Require(decoder.cbDone == frame.cbDecoded && decoder.atPacked == frame.cbPacked,
-                    "a frame ended short of its sizes");
-            cEnded++, cbDecoded += frame.cbDecoded, cbPacked += frame.cbPacked;
+            while ((kind = NextEntryPiece(&entries, buffer.data(), decoder.cbDone, &pos, &piece)) == PIECE_DATA ||
+                   kind == PIECE_FILE || kind == PIECE_FILE_END)
+                Require(kind != PIECE_DATA || piece.data + piece.cbData <= buffer.data() + decoder.cbDone,
+                        "data past what the frame decoded");
+            if (step != FRAME_NEEDS_INPUT || kind == PIECE_DAMAGED)
+                break;
         }
+        if (step == FRAME_ENDED)
+            cEnded++, cbDecoded += decoder.cbDone, cbPacked += decoder.atPacked;
     } while (step == FRAME_ENDED && kind != PIECE_DAMAGED && NextPayloadFrame(&frames, &frame));
     int whole = IsWholeFramedPayload(&frames, cEnded, &entries);
-    if (whole)
-        Require(cbDecoded == frames.header.cbDecoded && cbPacked == frames.cbFrames &&
-                    entries.parser.cEntries == frames.header.cEntries,
-                "whole, with sizes or a count not the header's");
+    Require(!whole || (cbDecoded == frames.header.cbDecoded && cbPacked == frames.cbFrames &&
+                       entries.parser.cEntries == frames.header.cEntries),
+            "whole, with sizes or a count not the header's");
     return whole;
 }
 
@@ -172,10 +154,8 @@ static void Decode(const uint8_t *input, size_t cbInput)
     bool whole = step == FRAME_ENDED && parsed != PIECE_DAMAGED && IsWholePayload(&decoder);
     Require(whole == (kind == PIECE_END), "the two ways of decoding disagree on whether the payload is whole");
 
-    // Frame by frame, the one frame whole in a buffer (only when it is small):
-    // the same answer, where the stream's window holds the whole frame too. A
-    // frame that refers further back than its window is decoded by the
-    // buffer's bytes on the one way and is not on the other.
+    // Frame by frame, the same answer where the stream's window holds the
+    // whole frame (a frame may refer back past its window into the buffer).
     int byFrames = DecodeByFrames(input, cbInput);
     Require(byFrames != -1 || compressed.header.cbDecoded > FUZZ_FRAME_MAX, "the two checks disagree");
     if (byFrames != -1 && compressed.cbWindow >= compressed.header.cbDecoded)

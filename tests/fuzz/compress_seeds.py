@@ -2,8 +2,8 @@
 # compress_seeds.py OUTDIR - compress_fuzz seeds that the packer never writes:
 # well-formed frames (raw blocks) whose header counts agree with a stream that
 # ends inside a file, or goes on after its end mark; and the framed form, which
-# the packer writes only for products of many megabytes: a stream cut into
-# frames inside an entry's data, whole, cut short, and going on after its end.
+# the packer writes only for products of many megabytes, whole and going on
+# after its end mark.
 import struct, sys, zlib
 
 def frame(stored):
@@ -24,8 +24,6 @@ def framed(stored, entries, longest, cuts):
 
 exe = b'Tandreloop.exe\0' + struct.pack('<I', 100) + bytes(range(100))
 seeds = {'cut_short': compressed(exe[:70], 1, 14), 'after_end': compressed(exe + b'\0\0\0\0x', 1, 14),
-         'framed': framed(exe + b'\0\0\0\0', 1, 14, [9, 60]),
-         'framed_cut_short': framed(exe[:70], 1, 14, [30]),
-         'framed_after_end': framed(exe + b'\0\0\0\0x', 1, 14, [119])}
+         'framed': framed(exe + b'\0\0\0\0', 1, 14, [9, 60]), 'framed_after_end': framed(exe + b'\0\0\0\0x', 1, 14, [119])}
 for name, data in seeds.items():
     open(f'{sys.argv[1]}/{name}', 'wb').write(data)
