@@ -193,7 +193,7 @@ if [[ $parts == *" decoder "* ]]; then
     $tool pack --allow-no-exe --compress -o $out/subset-compressed.bin $subset >>$log 2>&1
     for build in decodespeed decodespeed-size decodespeed-speed; do
         scripts/wine-run.sh $tree/bench/$build.exe "Z:$PWD/$out/subset-compressed.bin" $passes |
-            tr -d '\r' | sed -n "s/^pass /$build /p" >>$out/compress-samples.txt
+            tr -d '\r' | sed -n "s/^pass [0-9]* /$build /p" >>$out/compress-samples.txt
     done
 fi
 
@@ -286,8 +286,8 @@ for line in open(sys.argv[1]):
         errors.append(" ".join(f[1:]))
     elif len(f) == 4 and f[2].isdigit() and int(f[2]) > 0:
         samples[(f[0], f[1])].append(float(f[3]))
-    elif len(f) == 17 and f[2] == "decode":     # decodespeed: build pass decode MB/s ... crc MB/s ...
-        decoders[f[0]].append((float(f[3]), float(f[12])))
+    elif len(f) > 3 and f[0].startswith("decodespeed") and f[1] in ("decode", "frames", "two", "crc"):
+        decoders[(f[0], f[1])].append(float(f[2]))      # decodespeed: build way MB/s ...
 # The host's CPU time of an install: user and system, or the whole process's for a silent one.
 for (figure, program), v in list(samples.items()):
     if figure == "install_host_user_ms":
@@ -301,20 +301,25 @@ def cell(figure, program, unit="ms"):
     m = statistics.median(v)
     return f"{m:,.0f} {unit} ({min(v):,.0f}–{max(v):,.0f})", m
 mib = int(sys.argv[2]) / 1048576
+def best(v):
+    return f"{max(v):,.0f} MB/s ({min(v):,.0f}–{max(v):,.0f})" if v else ""
 if decoders:
     print("The decoder alone, as built for the setup and two other ways (bench/decodespeed.cpp, under Wine), "
-          "decoding the installs' compressed payload from memory; the best of the passes, MB of output per CPU second:")
+          "decoding the installs' compressed payload (payloadtool pack --compress) from memory; the best of the "
+          "passes (min–max): MB of output per CPU second as a stream (one frame only) and frame by frame on one "
+          "thread, and per wall second on two threads:")
     print()
-    print("| decoder build | decoded output |")
-    print("|---|---|")
+    print("| decoder build | as a stream | frames, one thread | frames, two threads |")
+    print("|---|---|---|---|")
     for build, label in (("decodespeed-size", "zstd all -Os (as first shipped)"),
                          ("decodespeed", "the setup's: block decoder -O2, the rest -Os"),
                          ("decodespeed-speed", "zstd all -O2")):
-        if decoders.get(build):
-            print(f"| {label} | {max(d for d, c in decoders[build]):,.0f} MB/s |")
-    if decoders.get("decodespeed"):
+        if decoders.get((build, "frames")):
+            print(f"| {label} | {best(decoders.get((build, 'decode')))} | {best(decoders[(build, 'frames')])} | "
+                  f"{best(decoders.get((build, 'two')))} |")
+    if decoders.get(("decodespeed", "crc")):
         print()
-        print(f"The setup's CRC-32 over the same download: {max(c for d, c in decoders['decodespeed']):,.0f} MB per CPU second.")
+        print(f"The setup's CRC-32 over the same download: {best(decoders[('decodespeed', 'crc')]).replace('MB/s', 'MB per CPU second')}.")
     print()
 print(f"Installs of {mib:.1f} MiB in {sys.argv[3]} files (the corpus's files in name order), "
       f"median (min–max) of the runs after a warm-up:")
@@ -371,8 +376,8 @@ if frames:
     print()
     print("The corpus cut into frames (bench/framesizes.cpp at level 22; window 32 MiB, or each frame's window as large "
           "as the frame), and decoded frame by frame by the setup's decoder under Wine, each frame into a buffer of its "
-          "size (bench/decodespeed.cpp; the best pass: one thread's MB of output per CPU second, and both threads' MB "
-          "per wall second):")
+          "size (bench/decodespeed.cpp; the best pass (min–max): one thread's MB of output per CPU second, and both "
+          "threads' MB per wall second):")
     print()
     print("| cut | window | frames | largest frame | payload | ÷ one frame, 32 MiB | ÷ NSIS /SOLID lzma's setup | one thread | two threads | cuts (MiB) |")
     print("|---|---|---|---|---|---|---|---|---|---|")
@@ -380,7 +385,7 @@ if frames:
         one, two = speeds.get((w, cut, "frames")), speeds.get((w, cut, "two"))
         print(f"| {cut} | {'32 MiB' if w == '25' else 'the frame'} | {n} | {largest / 1048576:.1f} MiB | {size:,} B | "
               f"{size / base if base else 0:.4f} | {(size + int(sys.argv[5])) / lzma if lzma else 0:.3f} | "
-              f"{max(one) if one else 0:,.0f} MB/s | {max(two) if two else 0:,.0f} MB/s | {cuts.replace('cuts at MiB ', '')} |")
+              f"{best(one)} | {best(two)} | {cuts.replace('cuts at MiB ', '')} |")
 for e in errors:
     print(f"- error: {e}")
 EOF
