@@ -575,6 +575,10 @@ static void Interrupted()
         return;
     std::string trace = TraceSetup(setup);
     Tick(setup.hwnd);
+    // Read before Install: once the setup is held after the first file, a sent
+    // WM_GETTEXT would wait for the hold to end.
+    HWND license = GetDlgItem(setup.hwnd, IDC_LICENSE);
+    std::string text = WindowText(license);
     // A close or a second Install is queued before the first is handled, so the
     // unpacker's pump step takes it while the files are being written.
     PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
@@ -584,8 +588,6 @@ static void Interrupted()
         PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
     else
     {
-        HWND license = GetDlgItem(setup.hwnd, IDC_LICENSE);
-        std::string text = WindowText(license);
         WaitForTrace(trace, "\n1\t");
         PostKey(license, VK_DELETE);
         DeleteFileA(hold.c_str());
