@@ -90,6 +90,10 @@ set(SETUP_SOURCES
     window/chooser.cpp
     window/systemdlls.cpp
     install/unpack.cpp
+    install/filesink.cpp
+    install/places.cpp
+    install/source.cpp
+    install/check.cpp
     install/startedfile.cpp
     install/decode.cpp
     install/shortcut.cpp
@@ -98,8 +102,8 @@ set(SETUP_SOURCES
 list(TRANSFORM SETUP_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 add_executable(setupimage WIN32 ${SETUP_SOURCES})
 set_target_properties(setupimage PROPERTIES OUTPUT_NAME setup-linked)
-# bench/steps.h: the benchmark's step marks, empty in this build.
-target_include_directories(setupimage PRIVATE window install resources bench ${GENERATED_RESOURCES})
+# install/steps.h: the benchmark's step marks, empty in this build.
+target_include_directories(setupimage PRIVATE window install resources ${GENERATED_RESOURCES})
 set(resource_files banner.bmp browse.bmp setup.ico setup.manifest resource.h)
 list(TRANSFORM resource_files PREPEND ${CMAKE_SOURCE_DIR}/resources/)
 set_source_files_properties(resources/setup.rc PROPERTIES

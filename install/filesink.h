@@ -1,17 +1,22 @@
-// unpack.h - the unpacker's file writer: what any source of payload entries
+// filesink.h - the unpacker's file writer: what any source of payload entries
 // (the stored payload, a decoder) drives to put files under the install folder
 
-#ifndef UNPACK_H
-#define UNPACK_H
+#ifndef FILESINK_H
+#define FILESINK_H
 
 #include <windows.h>
 
+#include "install.h"
 #include "payload.h"
 
 #define OUTPUT_PATH_BYTES   2048            /* a file's full path */
 #define PIECE_BYTES         (1 << 20)       /* written per WriteFile call */
 #define FOLDER_DEPTH_MAX    (PAYLOAD_NAME_MAX / 2)  /* folders in one entry's name */
 #define IMAGE_PAGE_BYTES    4096
+#define PUMP_MS             33              /* the window's messages are taken at least this often */
+
+/* Where a failure lies when it is in the setup's own data. */
+#define SETUP_ITSELF        "the setup program itself"
 
 /* One install's files: where they go, what the window shows of them. Filled by
    StartFiles; every field belongs to the calls below. */
@@ -62,8 +67,25 @@ void CloseFiles(FileSink *sink);
    " Installation Complete" on the status line. */
 void FinishFiles(FileSink *sink);
 
+/* The sources: each hands every entry of the payload, checked before, to
+   the sink, and returns 0 with the failure recorded when it stops early. */
+int WriteStoredPayload(FileSink *sink, const PayloadToInstall *payload);
+int WriteCompressedPayload(FileSink *sink, const PayloadToInstall *payload);
+
+/* The CRC-32 of a compressed payload's whole download, a piece at a time,
+   with the window's messages taken between pieces. */
+uint32_t SumPayload(const unsigned char *payload, size_t cbPayload);
+
+/* 1 when b begins a double-byte character in this Windows' ANSI code page. */
+int IsAnsiLeadByte(unsigned char b);
+
+/* The performance counter now, and whether ms have passed since a reading of it. */
+LONGLONG Now(void);
+int HasPassed(LONGLONG since, int ms);
+
 /* Records what failed and where, for the caller's error box, and shows it on
    the status line. Returns 0 so that callers can return its result. */
 int FailUnpack(char *szFailure, size_t cbFailure, const char *what, const char *where);
+int FailSink(FileSink *sink, const char *what, const char *where);
 
 #endif
