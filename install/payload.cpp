@@ -41,6 +41,27 @@ static int IsDeviceName(const char *name)
     return 0;
 }
 
+/* 1 when a and b are the same text but for the case of ASCII letters, as
+   Windows compares file names. */
+static int IsSameName(const char *a, const char *b)
+{
+    for (; *a && toupper((unsigned char)*a) == toupper((unsigned char)*b); a++, b++)
+        ;
+    return *a == *b;
+}
+
+int IsSetupTemporaryName(const char *name)
+{
+    if (IsSameName(name, SETUP_JOURNAL_NAME))
+        return 1;
+    if (strlen(name) != 12 || name[0] != '~' || toupper((unsigned char)name[1]) != 'T')
+        return 0;
+    for (int i = 2; i < 8; i++)
+        if (!strchr("0123456789abcdefABCDEF", name[i]))
+            return 0;
+    return IsSameName(name + 8, SETUP_TEMP_NEW) || IsSameName(name + 8, SETUP_TEMP_OLD);
+}
+
 int IsBareFileName(const char *name)
 {
     size_t cb = strlen(name);
@@ -48,7 +69,7 @@ int IsBareFileName(const char *name)
         return 0;
     // Windows drops a trailing dot or space, so such a name would be written
     // under another one ("." and ".." among them).
-    if (name[cb - 1] == '.' || name[cb - 1] == ' ' || IsDeviceName(name))
+    if (name[cb - 1] == '.' || name[cb - 1] == ' ' || IsDeviceName(name) || IsSetupTemporaryName(name))
         return 0;
     for (const unsigned char *p = (const unsigned char *)name; *p; p++)
     {
