@@ -94,6 +94,7 @@ set(SETUP_SOURCES
     install/places.cpp
     install/source.cpp
     install/check.cpp
+    install/transaction.cpp
     install/startedfile.cpp
     install/decode.cpp
     install/shortcut.cpp

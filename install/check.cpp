@@ -25,8 +25,8 @@ static size_t CountChars(const char *text, size_t cb)
 }
 
 /* The stored payload's names: each read alike by this Windows' code page, and
-   the longest name and folder part in its characters. */
-static int MeasureStoredNames(const PayloadToInstall *payload, const char *folder, size_t *cchLongestName,
+   the longest name and folder part in its characters; and the files' bytes. */
+static int MeasureStoredNames(PayloadToInstall *payload, const char *folder, size_t *cchLongestName,
                               size_t *cchLongestFolder, char *szFailure, size_t cbFailure)
 {
     size_t pos = 0;
@@ -34,6 +34,7 @@ static int MeasureStoredNames(const PayloadToInstall *payload, const char *folde
     *cchLongestName = *cchLongestFolder = 0;
     while (NextPayloadEntry(payload->data, payload->cb, &pos, &entry) == PAYLOAD_ENTRY)
     {
+        payload->cbFiles += entry.cbData;
         if (!KeepsSeparators(entry.name, IsAnsiLeadByte))
             return FailUnpack(szFailure, cbFailure, "Cannot Create File", JoinPath(folder, entry.name));
         // Every backslash is a separator: the check above and the name rules
@@ -78,6 +79,7 @@ int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *
             return FailUnpack(szFailure, cbFailure,
                               check == CHECK_TOO_LARGE ? "Not Enough Memory" : "Setup Data is Damaged", SETUP_ITSELF);
         payload->cEntries = (int)compressed->header.cEntries;
+        payload->cbFiles = compressed->header.cbDecoded;
         cchLongestName = compressed->header.cbLongestName;
         cchLongestFolder = cchLongestName > 1 ? cchLongestName - 1 : 0;
     }
@@ -91,9 +93,60 @@ int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *
         if (!MeasureStoredNames(payload, folder, &cchLongestName, &cchLongestFolder, szFailure, cbFailure))
             return 0;
     }
+    // Each file is written under a temporary name with its number in six hex
+    // digits.
+    if (payload->cEntries < 0 || payload->cEntries > 0xFFFFFF)
+        return FailUnpack(szFailure, cbFailure, "Too Many Files", SETUP_ITSELF);
     // Every path must fit the 8-bit calls, or nothing is written: past them a
     // file could not be created half-way through the install.
     if (!PathsFit(CountChars(folder, strlen(folder)), cchLongestName, cchLongestFolder))
         return FailUnpack(szFailure, cbFailure, "Install Path Too Long", folder);
     return 1;
+}
+
+/* Appends cb in megabytes with one decimal ("12.5 MB"), rounded up or down. */
+static void AppendMegabytes(char *text, size_t cbText, unsigned long long cb, int fUp)
+{
+    unsigned long long tenths = (cb * 10 + (fUp ? 1048575 : 0)) / 1048576;
+    char szDigits[32];
+    char *p = szDigits + sizeof(szDigits);
+    *--p = 0;
+    *--p = (char)('0' + tenths % 10);
+    *--p = '.';
+    unsigned long long whole = tenths / 10;
+    do
+    {
+        *--p = (char)('0' + whole % 10);
+        whole /= 10;
+    } while (whole);
+    AppendText(text, cbText, p);
+    AppendText(text, cbText, " MB");
+}
+
+int HasRoomFor(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure)
+{
+    ULARGE_INTEGER cbFree, cbTotal;
+    char szRoot[MAX_PATH];
+    DWORD cSectorsPerCluster, cbSector, cClustersFree, cClusters;
+    if (!GetDiskFreeSpaceExA(folder, &cbFree, &cbTotal, NULL))
+        return 1;                           // not known: the writes will tell
+    unsigned long long cbCluster = 4096;
+    if (GetVolumePathNameA(folder, szRoot, sizeof(szRoot)) &&
+        GetDiskFreeSpaceA(szRoot, &cSectorsPerCluster, &cbSector, &cClustersFree, &cClusters))
+        cbCluster = (unsigned long long)cSectorsPerCluster * cbSector;
+    // Each file's last cluster, and the journal's line for it. The earlier
+    // files stay until every new one is written: what they free does not
+    // count.
+    unsigned long long cbNeeded =
+        payload->cbFiles + (unsigned long long)(payload->cEntries + 1) * (cbCluster + PAYLOAD_NAME_MAX / 16);
+    if (cbNeeded <= cbFree.QuadPart)
+        return 1;
+    char szWhere[FAILURE_BYTES] = "";
+    AppendText(szWhere, sizeof(szWhere), folder);
+    AppendText(szWhere, sizeof(szWhere), "\n");
+    AppendMegabytes(szWhere, sizeof(szWhere), cbNeeded, 1);
+    AppendText(szWhere, sizeof(szWhere), " needed, ");
+    AppendMegabytes(szWhere, sizeof(szWhere), cbFree.QuadPart, 0);
+    AppendText(szWhere, sizeof(szWhere), " free");
+    return FailUnpack(szFailure, cbFailure, "Not Enough Disk Space", szWhere);
 }

@@ -86,11 +86,12 @@ static void CountFiles(FileSink *sink, int count)
     sink->cCounted = count;
 }
 
-void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure, size_t cbFailure)
+int StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure, size_t cbFailure)
 {
     ZeroMemory(sink, sizeof(*sink));
     sink->folder = folder;
     sink->hFile = INVALID_HANDLE_VALUE;
+    sink->hJournal = INVALID_HANDLE_VALUE;
     sink->cTotal = cTotal;
     sink->szFailure = szFailure;
     sink->cbFailure = cbFailure;
@@ -98,23 +99,43 @@ void StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure,
     sink->tNextUpdate = sink->tPumped = Now();
     // An empty payload still ends with the bar full.
     SendDlgItemMessageA(g_hwndSetup, IDC_PROGRESS, PBM_SETRANGE32, 0, cTotal > 0 ? cTotal : 1);
+    return StartJournal(sink);
+}
+
+/* Keeps the folder's handle to the end of the install. */
+static int HoldFolder(FileSink *sink, HANDLE hFolder)
+{
+    if (sink->cFolders == sink->cFoldersMax)
+    {
+        int cMax = sink->cFoldersMax ? 2 * sink->cFoldersMax : 64;
+        HANDLE *grown = sink->hFolders
+            ? (HANDLE *)HeapReAlloc(GetProcessHeap(), 0, sink->hFolders, cMax * sizeof(HANDLE))
+            : (HANDLE *)HeapAlloc(GetProcessHeap(), 0, cMax * sizeof(HANDLE));
+        if (!grown)
+        {
+            CloseHandle(hFolder);
+            return 0;
+        }
+        sink->hFolders = grown;
+        sink->cFoldersMax = cMax;
+    }
+    sink->hFolders[sink->cFolders++] = hFolder;
+    return 1;
 }
 
 /* Opens each folder of the entry's name that the entry before it did not
-   already have open, and closes those it leaves. Entries come folder by
-   folder, so that is about one folder made and opened per folder. */
+   have open, and holds it to the end of the install: the files written into
+   it are renamed into place only when all are written. Entries come folder
+   by folder, so that is about one folder made and opened per folder. */
 static int MakeFolders(FileSink *sink)
 {
     const char *name = sink->szName;
     const char *made = sink->szFolderMade;
     size_t cchFolder = strlen(sink->folder);
     size_t cchSame = 0;         // leading bytes of name in folders open already
-    int cSame = 0;              // and how many folders that is
     for (size_t i = 0; name[i] && name[i] == made[i]; i++)
         if (name[i] == '\\')
-            cchSame = i + 1, cSame++;
-    while (sink->cFolders > cSame)
-        CloseHandle(sink->hFolders[--sink->cFolders]);
+            cchSame = i + 1;
     sink->szFolderMade[cchSame] = 0;
     const char *last = strrchr(name, '\\');
     size_t cchNameFolder = last ? (size_t)(last - name) + 1 : 0;
@@ -125,29 +146,18 @@ static int MakeFolders(FileSink *sink)
         // szPath holds folder + name already; cut it after this separator.
         char saved = sink->szPath[cchFolder + i + 1];
         sink->szPath[cchFolder + i + 1] = 0;
-        int ok = sink->cFolders < FOLDER_DEPTH_MAX && OpenFolder(sink->szPath, &sink->hFolders[sink->cFolders]);
-        if (!ok)
-            FailSink(sink, "Cannot Create Folder", sink->szPath);
+        HANDLE hFolder;
+        int opened = OpenFolder(sink->szPath, &hFolder);
+        int held = opened && HoldFolder(sink, hFolder);
+        if (!held)
+            FailSink(sink, opened ? "Not Enough Memory" : "Cannot Create Folder", sink->szPath);
         sink->szPath[cchFolder + i + 1] = saved;
-        if (!ok)
+        if (!held)
             return 0;
-        sink->cFolders++;
         memcpy(sink->szFolderMade, name, i + 1);
         sink->szFolderMade[i + 1] = 0;
     }
     return 1;
-}
-
-/* 1 when the file just opened, if it was there before, is the setup's to
-   write over: not a link that leads elsewhere, and its only name. */
-static int IsFileToWrite(FileSink *sink)
-{
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    BY_HANDLE_FILE_INFORMATION info;
-    return !sink->fExisted ||
-           (GetFileInformationByHandleEx(sink->hFile, FileAttributeTagInfo, &tag, sizeof(tag)) &&
-            GetFileInformationByHandle(sink->hFile, &info) &&
-            IsOwnFile(tag.FileAttributes, tag.ReparseTag, info.nNumberOfLinks));
 }
 
 int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
@@ -156,9 +166,17 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
     sink->szPath[0] = 0;
     if (!AppendText(sink->szName, sizeof(sink->szName), name) ||
         !AppendText(sink->szPath, sizeof(sink->szPath), sink->folder) ||
-        !AppendText(sink->szPath, sizeof(sink->szPath), name))
+        !AppendText(sink->szPath, sizeof(sink->szPath), name) ||
+        !TemporaryPath(sink->szTemp, sizeof(sink->szTemp), sink->folder, name, sink->cBegun, SETUP_TEMP_NEW))
         return FailSink(sink, "Path Too Long", sink->szPath);
     if (!MakeFolders(sink))
+        return 0;
+    // A folder (or a link to one) where the file goes cannot be set aside
+    // for it. The folders on the path are held: the name cannot change.
+    DWORD attributes = GetFileAttributesA(sink->szPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return FailSink(sink, "Cannot Create File", sink->szPath);
+    if (!NoteInJournal(sink))
         return 0;
 
     sink->tFile = Now();
@@ -167,19 +185,16 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
         ShowFile(sink);
     STEP_MARK_N("status", sink->cDone + 1);
 
-    // Opened, not created anew: an old file is cut to its new length at the
-    // end instead. Truncating a file to nothing and writing it again makes
-    // some Linux file systems write it back at its close (Wine on ext4: a
-    // fifth of a second for 400 MiB). A link in the file's place is opened
-    // itself, not followed, and refused below, which reads the handle's
-    // attributes: GENERIC_WRITE alone does not allow that on Windows.
+    // A new file: nothing is truncated (which on some Linux file systems
+    // makes the close wait for the disk: Wine on ext4, a fifth of a second
+    // for 400 MiB). One left there by a run whose journal was lost is
+    // removed first; never followed, if it is a link.
     STEP_TIMER(tOpen);
-    sink->hFile = CreateFileA(sink->szPath, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    sink->cBegun++;
+    sink->hFile = CreateFileA(sink->szTemp, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (sink->hFile == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && DeleteFileA(sink->szTemp))
+        sink->hFile = CreateFileA(sink->szTemp, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (sink->hFile == INVALID_HANDLE_VALUE)
-        return FailSink(sink, "Cannot Create File", sink->szPath);
-    sink->fExisted = GetLastError() == ERROR_ALREADY_EXISTS;
-    if (!IsFileToWrite(sink))
         return FailSink(sink, "Cannot Create File", sink->szPath);
     STEP_TOTAL("open", tOpen);
     return 1;
@@ -208,8 +223,21 @@ void CloseFiles(FileSink *sink)
     if (sink->hFile != INVALID_HANDLE_VALUE)
         CloseHandle(sink->hFile);
     sink->hFile = INVALID_HANDLE_VALUE;
+    if (sink->hJournal != INVALID_HANDLE_VALUE)
+        CloseHandle(sink->hJournal);
+    sink->hJournal = INVALID_HANDLE_VALUE;
     while (sink->cFolders > 0)
         CloseHandle(sink->hFolders[--sink->cFolders]);
+    if (sink->hFolders)
+        HeapFree(GetProcessHeap(), 0, sink->hFolders);
+    sink->hFolders = NULL;
+    sink->cFoldersMax = 0;
+}
+
+void KeepWindowAnswering(FileSink *sink)
+{
+    if (HasPassed(sink->tPumped, PUMP_MS))
+        TakeMessages(sink);
 }
 
 /* Counts a file that is whole on disk, and shows it when it took long enough
@@ -240,8 +268,7 @@ int EndFile(FileSink *sink)
     // A short write and a failed close are both failures: a full disk often
     // shows only at the close.
     STEP_TIMER(tClose);
-    BOOL ok = !sink->fExisted || SetEndOfFile(sink->hFile);
-    ok = CloseHandle(sink->hFile) && ok;
+    BOOL ok = CloseHandle(sink->hFile);
     STEP_TOTAL("close", tClose);
     sink->hFile = INVALID_HANDLE_VALUE;
     if (!ok)

@@ -6,6 +6,8 @@
 #include "install.h"
 #include "filesink.h"
 #include "folders.h"
+#include "pathjoin.h"
+#include "resource.h"
 #include "setup.h"
 
 /* What a query by name reports of the folder at path (ending in a
@@ -37,23 +39,75 @@ static int IsRealFolderByName(const char *path)
     return IsRealFolder(attributes, tag);
 }
 
+/* What Windows reports of the handle: its attributes, and its reparse tag
+   when it is a reparse point. FAT and exFAT volumes (USB sticks, SD cards)
+   do not answer FileAttributeTagInfo at all (ERROR_INVALID_PARAMETER); they
+   have no reparse points, so the tag is asked only of one. */
+static int GetPlaceOfHandle(HANDLE h, DWORD *attributes, DWORD *tag)
+{
+    FILE_BASIC_INFO basic;
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof(basic)))
+        return 0;
+    *attributes = basic.FileAttributes;
+    *tag = 0;
+    if (!(basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 1;
+    if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof(info)))
+        return 0;
+    *tag = info.ReparseTag;
+    return 1;
+}
+
 int OpenFolder(const char *path, HANDLE *phFolder)
 {
     CreateDirectoryA(path, NULL);           // one that is there is looked at below
-    HANDLE hFolder = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+    // Opened to list it, without delete sharing: Windows applies sharing only
+    // to opens that ask for data access, and with it nobody can rename the
+    // folder away (and put a link in its place) while it is held. Attribute
+    // access alone would reserve nothing.
+    HANDLE hFolder = CreateFileA(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (hFolder == INVALID_HANDLE_VALUE)
         return 0;
-    FILE_ATTRIBUTE_TAG_INFO info;
+    DWORD attributes, tag;
     // The handle is what counts on Windows. Held, it keeps the name from
     // being changed, so the name's own attributes are looked at too, for
     // what Wine shows only there.
-    if (!GetFileInformationByHandleEx(hFolder, FileAttributeTagInfo, &info, sizeof(info)) ||
-        !IsRealFolder(info.FileAttributes, info.ReparseTag) || !IsRealFolderByName(path))
+    if (!GetPlaceOfHandle(hFolder, &attributes, &tag) || !IsRealFolder(attributes, tag) || !IsRealFolderByName(path))
     {
         CloseHandle(hFolder);
         return 0;
     }
     *phFolder = hFolder;
+    return 1;
+}
+
+/* 1 when another program keeps the file at path from being replaced: it runs
+   (Windows maps a running program's file and its loaded libraries, and
+   refuses to open them for writing), or holds it open without sharing. The
+   open asks for writing and shares nothing, and writes nothing. */
+static int IsFileInUse(const char *path)
+{
+    HANDLE hFile = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (hFile != INVALID_HANDLE_VALUE)
+    {
+        CloseHandle(hFile);
+        return 0;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION;
+}
+
+int WaitWhileInUse(const char *path)
+{
+    while (IsFileInUse(path))
+    {
+        SetDlgItemTextA(g_hwndSetup, IDC_STATUS, JoinPath(" In Use: ", path));
+        // Owned by the setup window, which cannot be used while it shows.
+        if (MessageBoxA(g_hwndSetup, JoinPath(IN_USE_TEXT_BEFORE, path, IN_USE_TEXT_AFTER), IN_USE_CAPTION,
+                        MB_RETRYCANCEL | MB_ICONWARNING) != IDRETRY)
+            return 0;
+    }
     return 1;
 }

@@ -133,7 +133,6 @@ static int WriteStoredFiles(FileSink *sink, StoredSource *source)
     // The check before found the end mark, in the same bytes.
     if (ok && !IsPayloadEnded(&parser))
         ok = FailSink(sink, "Setup Data is Damaged", SETUP_ITSELF);
-    CloseFiles(sink);
     return ok;
 }
 
@@ -300,7 +299,6 @@ static int WriteDecodedFiles(FileSink *sink, DecodeWork *work)
     }
     if (ok && !IsWholePayload(work->decoder))
         ok = FailSink(sink, "Setup Data is Damaged", SETUP_ITSELF);
-    CloseFiles(sink);
     if (work->hFree)
         CloseHandle(work->hFree);
     if (work->hFilled)

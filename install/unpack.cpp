@@ -1,5 +1,7 @@
 // unpack.cpp - the install's files as a pipeline: a source of the payload's
-// bytes, the file sink that writes them under the install folder
+// bytes, the file sink that writes them beside the earlier files under the
+// install folder, then the commit that puts them in place, or the undoing
+// of what was written
 
 #include <windows.h>
 
@@ -11,8 +13,17 @@ int UnpackPayload(const PayloadToInstall *payload, const char *folder, char *szF
 {
     STEP_MARK("load");
     FileSink sink;
-    StartFiles(&sink, folder, payload->cEntries, szFailure, cbFailure);
-    int ok = payload->fCompressed ? WriteCompressedPayload(&sink, payload) : WriteStoredPayload(&sink, payload);
+    int ok = StartFiles(&sink, folder, payload->cEntries, szFailure, cbFailure);
+    if (ok)
+    {
+        ok = payload->fCompressed ? WriteCompressedPayload(&sink, payload) : WriteStoredPayload(&sink, payload);
+        // Nothing earlier is touched until every file is written.
+        if (ok)
+            ok = CommitFiles(&sink);
+        else
+            UndoFiles(&sink);
+    }
+    CloseFiles(&sink);
     if (ok)
         FinishFiles(&sink);
     return ok;
