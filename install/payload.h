@@ -55,7 +55,8 @@ int CheckPayload(const unsigned char *payload, size_t cbPayload, PayloadSummary 
 /* 1 when name can be written as a file straight into a folder: 1 to
    PAYLOAD_PART_MAX bytes, no folder part (\ / :), not ending in a dot or space
    (so neither "." nor ".."), no control character, none of the characters
-   Windows refuses in file names (< > " | ? *) and no device name (CON, NUL.txt). */
+   Windows refuses in file names (< > " | ? *) and no device name (CON, NUL.txt,
+   NUL .txt, conin$.dat). */
 int IsBareFileName(const char *name);
 
 /* 1 when name can be written under the install folder: up to

@@ -119,8 +119,8 @@ static std::string FindNameClash(const std::vector<std::string> &names, const Na
 static std::string WhyNameRefused(const std::string &name, bool bare, const NameCodePage &cp)
 {
     static const char s_rules[] = " is not a name Windows takes as it is (empty, longer than 255 bytes, a trailing dot "
-                                  "or space, a device name such as CON, NUL.txt or COM¹.log, or one of \\ / : < > \" | ? * or "
-                                  "a control character)";
+                                  "or space, a device name such as CON, NUL.txt, NUL .txt, CONIN$ or COM¹.log, "
+                                  "or one of \\ / : < > \" | ? * or a control character)";
     if (bare)
         return IsBareFileName(name.c_str()) ? "" : "'" + ShownName(cp, name) + "'" + s_rules;
     if (IsPayloadPath(name.c_str()))
