@@ -523,14 +523,16 @@ static bool WriteCompressedPayload(Output *, const std::vector<ProductFile> &, u
 }
 #endif
 
+#define SCRATCH_NAMES 100       /* base.part, then base.part1 to base.part99 */
+
 /* Creates a file of our own named base + ".part", or ".part1", ".part2", ...
-   when that name is taken; returns its descriptor, or -1 with errno. Only a
-   new file (O_EXCL): the name may be one of the inputs (a setup called
-   OUT.part) or someone else's file, which writing, and deleting on failure,
-   would destroy. */
+   when that name is taken; returns its descriptor, or -1 with errno (EEXIST:
+   every name was taken). Only a new file (O_EXCL): the name may be one of the
+   inputs (a setup called OUT.part) or someone else's file, which writing, and
+   deleting on failure, would destroy. */
 static int CreateNewFile(const std::string &base, mode_t mode, std::string *path)
 {
-    for (int n = 0; n < 100; n++)
+    for (int n = 0; n < SCRATCH_NAMES; n++)
     {
         *path = base + ".part" + (n ? std::to_string(n) : "");
         int fd = open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -538,6 +540,15 @@ static int CreateNewFile(const std::string &base, mode_t mode, std::string *path
             return fd;
     }
     return -1;
+}
+
+/* Tells why CreateNewFile(base) failed for OUT; path is the name it tried last. */
+static int FailCreate(const std::string &outPath, const std::string &base, const std::string &path)
+{
+    if (errno != EEXIST)
+        return Fail(path, Errno("cannot create"));
+    return Fail(outPath, "no free name for a scratch file next to it: " + base + ".part and " + base + ".part1 to " +
+                             base + ".part" + std::to_string(SCRATCH_NAMES - 1) + " are all taken");
 }
 
 /* Makes the rename itself last through a crash. Best effort: the file is whole
@@ -592,7 +603,7 @@ static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std
     if (failed.empty() && rename(temp->path.c_str(), temp->finalPath.c_str()) != 0)
     {
         failed = temp->finalPath;
-        why = Errno(("cannot rename " + temp->path + " to it").c_str());
+        why = Errno("cannot rename the finished file to it");     // which is removed below
     }
     if (failed.empty())
     {
@@ -612,7 +623,7 @@ static int Pack(const std::string &outPath, bool allowNoExe, int level, const Na
         return refused;
     TempFile temp;
     if (!CreateTemp(&temp, outPath, 0666))
-        return Fail(temp.path, Errno("cannot create"));
+        return FailCreate(outPath, outPath, temp.path);
     Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     std::string failed, why;
     if (level)
@@ -873,24 +884,28 @@ static int Verify(const std::string &path, bool allowNoExe, const NameCodePage &
 /* ---- stamping ---- */
 
 /* A compressed payload is written to a scratch file first, as the image's
-   layout needs its size. The scratch file has no name once open. */
+   layout needs its size. The scratch file has no name once open, so what
+   fails with it is told against OUT, as what was being done. */
+static const char s_compressing[] = "compressing into a scratch file beside it: ";
+static const char s_readingBack[] = "reading back the compressed payload from its scratch file: ";
+
 static int CompressToScratch(const std::string &outPath, const std::vector<ProductFile> &files,
-                             unsigned long long cbPayload, int level, int *scratch, std::string &path,
-                             unsigned long long *cbPacked)
+                             unsigned long long cbPayload, int level, int *scratch, unsigned long long *cbPacked)
 {
-    std::string failed, why;
+    std::string failed, why, path;
     *scratch = CreateNewFile(outPath + ".payload", 0600, &path);
     if (*scratch < 0)
-        return Fail(path, Errno("cannot create"));
+        return FailCreate(outPath, outPath + ".payload", path);
     unlink(path.c_str());
     Output packed = { *scratch, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     if (!WriteCompressedPayload(&packed, files, cbPayload, level, failed, why))
-        return !failed.empty() ? Fail(failed, why) : Fail(path, packed.failed ? OutputError(packed) : why);
+        return !failed.empty() ? Fail(failed, why)
+                               : Fail(outPath, s_compressing + (packed.failed ? OutputError(packed) : why));
     *cbPacked = packed.cbWritten;
     if (*cbPacked > s_cbPayloadMax)
         return FailTooLarge(outPath, "the compressed payload is ", *cbPacked);
     if (lseek(*scratch, 0, SEEK_SET) != 0)
-        return Fail(path, Errno("cannot read"));
+        return Fail(outPath, s_readingBack + Errno("cannot read"));
     return 0;
 }
 
@@ -912,11 +927,10 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
     if (int refused = GatherFiles(operands, allowNoExe, level != 0, cp, outPath, files, cbPayload))
         return refused;
     int scratch = -1;
-    std::string scratchPath;
     unsigned long long cbCarried = cbPayload;
     if (level)
     {
-        if (int refused = CompressToScratch(outPath, files, cbPayload, level, &scratch, scratchPath, &cbCarried))
+        if (int refused = CompressToScratch(outPath, files, cbPayload, level, &scratch, &cbCarried))
         {
             if (scratch >= 0)
                 close(scratch);
@@ -933,7 +947,7 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
 
     TempFile temp;
     if (!CreateTemp(&temp, outPath, map.mode))
-        return Fail(temp.path, Errno("cannot create"));
+        return FailCreate(outPath, outPath, temp.path);
     fchmod(temp.fd, map.mode);      // whatever the umask: a setup stays runnable
     Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     std::string failed;
@@ -943,7 +957,10 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
     {
         close(scratch);
         if (!carried && !out.failed)
-            failed = scratchPath;
+        {
+            failed = outPath;
+            why = s_readingBack + why;
+        }
     }
     if (carried)
         Put(&out, layout.tail.data(), layout.tail.size());
