@@ -209,13 +209,13 @@ TEST_F(PayloadTool, RefusesBadInputAndLeavesNoOutput)
     }
 }
 
-// Paths in the walk's order: each folder's files by the bytes of their names, then
-// its subfolders the same way, the top-level executable last. Files hold their paths.
+// Paths in the walk's order: each folder's files by the unsigned bytes of their names ("Über" after
+// "z"), then its subfolders the same way, the top-level executable last. Files hold their paths.
 TEST_F(PayloadTool, FolderIsWalkedInOneOrder)
 {
-    const std::string walk[] = { "B.dll", "a.dll", "link to a.dll", "z.txt", "Zeta/Tandreloop.exe", "plugins/core.dll",
-                                 "plugins/Filter One/f.dll", "plugins/de/Read me.txt", "plugins/de/help/empty",
-                                 "Tandreloop.exe" };
+    const std::string walk[] = { "B.dll", "a.dll", "link to a.dll", "z.txt", "Über.txt", "Zeta/Tandreloop.exe",
+                                 "plugins/core.dll", "plugins/Filter One/f.dll", "plugins/de/Read me.txt",
+                                 "plugins/de/help/empty", "Tandreloop.exe" };
     std::string expected;
     for (std::string path : walk)
     {
@@ -225,8 +225,9 @@ TEST_F(PayloadTool, FolderIsWalkedInOneOrder)
         std::replace(path.begin(), path.end(), '/', '\\');
         expected += path + "\t" + std::to_string(cb) + "\n";
     }
-    ASSERT_EQ(Tool({ "pack", "-o", "payload.bin", "product/" }).exitCode, 0);
-    EXPECT_EQ(Tool({ "list", "payload.bin" }).out.substr(0, expected.size() + 11), expected + "10 entries,");
+    ASSERT_EQ(Tool({ "pack", "--codepage", "1252", "-o", "payload.bin", "product/" }).exitCode, 0);
+    EXPECT_EQ(Tool({ "list", "--codepage", "1252", "payload.bin" }).out.substr(0, expected.size() + 11),
+              expected + "11 entries,");
     EXPECT_EQ(Tool({ "verify", "payload.bin" }).exitCode, 0);
 }
 
