@@ -67,8 +67,8 @@ int IsSetupTemporaryName(const char *name);
 /* 1 when name can be written as a file straight into a folder: 1 to
    PAYLOAD_PART_MAX bytes, no folder part (\ / :), not ending in a dot or space
    (so neither "." nor ".."), no control character, none of the characters
-   Windows refuses in file names (< > " | ? *), no device name (CON, NUL.txt)
-   and not one of the setup's own (IsSetupTemporaryName). */
+   Windows refuses in file names (< > " | ? *), no device name (CON, NUL.txt,
+   NUL .txt, conin$.dat) and not one of the setup's own (IsSetupTemporaryName). */
 int IsBareFileName(const char *name);
 
 /* 1 when name can be written under the install folder: up to

@@ -428,12 +428,13 @@ static void CheckProgressShown(const std::string &trace, const std::vector<Entry
                   entries[i].name);
 }
 
-/* The install path to type: path=, or long-path=N: C:\ and N letters. */
+/* The install path to type: path=, or long-path=N: C:\ and N characters of code page 1252, the last
+   three "\xE9\xC3\xA9" (e acute, A tilde, copyright): six bytes in UTF-8, two characters read as UTF-8. */
 static std::string InstallPathOption()
 {
     if (Option("long-path").empty())
         return Option("path");
-    return "C:\\" + std::string(atoi(Option("long-path").c_str()), 'a') + "\\";
+    return "C:\\" + std::string(atoi(Option("long-path").c_str()) - 3, 'a') + "\xE9\xC3\xA9\\";
 }
 
 static HWND OpenChooser(const Program &setup);
@@ -783,6 +784,18 @@ static void MissingProgram()
    link (nolink=1), no files (nofiles=1). */
 static void Failure()
 {
+    // edge=1: long-path=N is the first length refused, and one character
+    // shorter the same product installs whole.
+    if (!Option("edge").empty())
+    {
+        std::string cch = Option("long-path");
+        g_options["long-path"] = std::to_string(atoi(cch.c_str()) - 1);
+        g_options["path"] = InstallPathOption();
+        Install();
+        RemoveTree(Option("path"));
+        g_options["path"] = "";
+        g_options["long-path"] = cch;
+    }
     // asis=1: the install folder as the caller left it; earlier=FOLDER: the
     // files of an earlier release in it, which must stay whole, with nothing
     // of the failed install left beside them.
