@@ -16,6 +16,13 @@
    pages those bytes are other characters ("COM" and 0xB3 is "COM" and a
    Polish l with stroke in 1250, a half-width katakana u in 932), so a few such
    rare names are refused that would be files there; never a device taken. */
+/* c with an ASCII letter in upper case: toupper would follow the C
+   runtime's locale. */
+static char UpperAscii(char c)
+{
+    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
+}
+
 static int IsDeviceName(const char *name)
 {
     static const char *const devices[] = { "CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$" };
@@ -27,9 +34,8 @@ static int IsDeviceName(const char *name)
         cbStem--;
     if (cbStem < 3 || cbStem >= sizeof(stem))
         return 0;
-    // ASCII letters only: toupper would follow the C runtime's locale.
     for (size_t i = 0; i < cbStem; i++)
-        stem[i] = name[i] >= 'a' && name[i] <= 'z' ? (char)(name[i] - 'a' + 'A') : name[i];
+        stem[i] = UpperAscii(name[i]);
     stem[cbStem] = 0;
     for (const char *device : devices)
         if (strcmp(stem, device) == 0)
@@ -46,7 +52,7 @@ static int IsDeviceName(const char *name)
    Windows compares file names. */
 static int IsSameName(const char *a, const char *b)
 {
-    for (; *a && toupper((unsigned char)*a) == toupper((unsigned char)*b); a++, b++)
+    for (; *a && UpperAscii(*a) == UpperAscii(*b); a++, b++)
         ;
     return *a == *b;
 }
@@ -55,7 +61,7 @@ int IsSetupTemporaryName(const char *name)
 {
     if (IsSameName(name, SETUP_JOURNAL_NAME))
         return 1;
-    if (strlen(name) != 12 || name[0] != '~' || toupper((unsigned char)name[1]) != 'T')
+    if (strlen(name) != 12 || name[0] != '~' || UpperAscii(name[1]) != 'T')
         return 0;
     for (int i = 2; i < 8; i++)
         if (!strchr("0123456789abcdefABCDEF", name[i]))
