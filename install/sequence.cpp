@@ -57,8 +57,9 @@ int RunInstall(void)
 
     // Held open to the end of the install: see OpenFolder.
     HANDLE hFolder;
-    if (!OpenFolder(szFolder, &hFolder))
-        return EndWithError(JoinPath("Cannot Create Folder\n", szFolder));
+    const char *szWhat;
+    if (!OpenFolder(szFolder, &hFolder, &szWhat))
+        return EndWithError(JoinPath(szWhat, "\n", szFolder));
     STEP_MARK("folder");
 
     CreateDesktopShortcut(hwnd, PRODUCT_LINK, szExe);

@@ -7,6 +7,7 @@
 #include "install.h"
 #include "unpack.h"
 #include "decode.h"
+#include "folderacl.h"
 #include "folders.h"
 #include "pathjoin.h"
 #include "resource.h"
@@ -131,11 +132,15 @@ static int IsRealFolderByName(const char *path)
     return IsRealFolder(attributes, tag);
 }
 
-int OpenFolder(const char *path, HANDLE *phFolder)
+int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat)
 {
-    CreateDirectoryA(path, NULL);           // one that is there is looked at below
-    HANDLE hFolder = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    *pszWhat = "Cannot Create Folder";
+    SECURITY_ATTRIBUTES sa;
+    if (!GetFolderSecurity(&sa))
+        return 0;
+    BOOL fMade = CreateDirectoryA(path, &sa);   // one that is there is looked at below
+    HANDLE hFolder = CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (hFolder == INVALID_HANDLE_VALUE)
         return 0;
     FILE_ATTRIBUTE_TAG_INFO info;
@@ -146,6 +151,15 @@ int OpenFolder(const char *path, HANDLE *phFolder)
         !IsRealFolder(info.FileAttributes, info.ReparseTag) || !IsRealFolderByName(path))
     {
         CloseHandle(hFolder);
+        return 0;
+    }
+    // A folder that was there may have been made by another user, who could
+    // still change its files; an elevated setup writes nothing there and
+    // starts nothing from it.
+    if (!fMade && IsSetupElevated() && !IsFolderOwnerTrusted(hFolder))
+    {
+        CloseHandle(hFolder);
+        *pszWhat = "Folder Belongs to Another User";
         return 0;
     }
     *phFolder = hFolder;
@@ -177,9 +191,11 @@ static int MakeFolders(FileSink *sink)
         // szPath holds folder + name already; cut it after this separator.
         char saved = sink->szPath[cchFolder + i + 1];
         sink->szPath[cchFolder + i + 1] = 0;
-        int ok = sink->cFolders < FOLDER_DEPTH_MAX && OpenFolder(sink->szPath, &sink->hFolders[sink->cFolders]);
+        const char *szWhat = "Cannot Create Folder";
+        int ok = sink->cFolders < FOLDER_DEPTH_MAX &&
+                 OpenFolder(sink->szPath, &sink->hFolders[sink->cFolders], &szWhat);
         if (!ok)
-            Fail(sink, "Cannot Create Folder", sink->szPath);
+            Fail(sink, szWhat, sink->szPath);
         sink->szPath[cchFolder + i + 1] = saved;
         if (!ok)
             return 0;
