@@ -147,10 +147,11 @@ static int MakeFolders(FileSink *sink)
         char saved = sink->szPath[cchFolder + i + 1];
         sink->szPath[cchFolder + i + 1] = 0;
         HANDLE hFolder;
-        int opened = OpenFolder(sink->szPath, &hFolder);
+        const char *szWhat;
+        int opened = OpenFolder(sink->szPath, &hFolder, &szWhat);
         int held = opened && HoldFolder(sink, hFolder);
         if (!held)
-            FailSink(sink, opened ? "Not Enough Memory" : "Cannot Create Folder", sink->szPath);
+            FailSink(sink, opened ? "Not Enough Memory" : szWhat, sink->szPath);
         sink->szPath[cchFolder + i + 1] = saved;
         if (!held)
             return 0;

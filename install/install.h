@@ -52,8 +52,13 @@ int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *
    someone else left in the install folder). The check is made on the handle,
    which is held open to list the folder, without delete sharing, so the folder
    cannot be renamed or replaced while files go into it: what was checked is
-   what is written into. Returns 1 with *phFolder to close when done. */
-int OpenFolder(const char *path, HANDLE *phFolder);
+   what is written into. A folder it makes gets the setup's own permissions
+   (folderacl.h); one that was there keeps its own, but is refused, when the
+   setup runs elevated, if it belongs to someone other than the user,
+   Administrators or SYSTEM (on a volume that keeps owners). Returns 1 with
+   *phFolder to close when done; otherwise 0, with *pszWhat saying what
+   failed. */
+int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat);
 
 /* Waits while the file at path is in use by another program (it runs, or
    holds the file open without sharing), asking the user to close Tandreloop,

@@ -5,6 +5,7 @@
 
 #include "install.h"
 #include "filesink.h"
+#include "folderacl.h"
 #include "folders.h"
 #include "pathjoin.h"
 #include "resource.h"
@@ -59,14 +60,27 @@ static int GetPlaceOfHandle(HANDLE h, DWORD *attributes, DWORD *tag)
     return 1;
 }
 
-int OpenFolder(const char *path, HANDLE *phFolder)
+/* 1 when the volume of the open handle keeps owners and permissions: NTFS
+   and ReFS do; FAT and exFAT (USB sticks, SD cards) do not, and Windows then
+   reports Everyone as every file's owner. */
+static int KeepsOwners(HANDLE h)
 {
-    CreateDirectoryA(path, NULL);           // one that is there is looked at below
+    DWORD flags = 0;
+    return GetVolumeInformationByHandleW(h, NULL, 0, NULL, NULL, &flags, NULL, 0) && (flags & FILE_PERSISTENT_ACLS);
+}
+
+int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat)
+{
+    *pszWhat = "Cannot Create Folder";
+    SECURITY_ATTRIBUTES sa;
+    if (!GetFolderSecurity(&sa))
+        return 0;
+    BOOL fMade = CreateDirectoryA(path, &sa);   // one that is there is looked at below
     // Opened to list it, without delete sharing: Windows applies sharing only
     // to opens that ask for data access, and with it nobody can rename the
     // folder away (and put a link in its place) while it is held. Attribute
-    // access alone would reserve nothing.
-    HANDLE hFolder = CreateFileA(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+    // access alone would reserve nothing. Reading its owner needs READ_CONTROL.
+    HANDLE hFolder = CreateFileA(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (hFolder == INVALID_HANDLE_VALUE)
@@ -78,6 +92,16 @@ int OpenFolder(const char *path, HANDLE *phFolder)
     if (!GetPlaceOfHandle(hFolder, &attributes, &tag) || !IsRealFolder(attributes, tag) || !IsRealFolderByName(path))
     {
         CloseHandle(hFolder);
+        return 0;
+    }
+    // A folder that was there may have been made by another user, who could
+    // still change its files; an elevated setup writes nothing there and
+    // starts nothing from it. A volume without owners lets anyone change
+    // anything: there is no one to tell apart.
+    if (!fMade && IsSetupElevated() && KeepsOwners(hFolder) && !IsFolderOwnerTrusted(hFolder))
+    {
+        CloseHandle(hFolder);
+        *pszWhat = "Folder Belongs to Another User";
         return 0;
     }
     *phFolder = hFolder;

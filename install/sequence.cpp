@@ -59,8 +59,9 @@ int RunInstall(void)
 
     // Held open to the end of the install: see OpenFolder.
     HANDLE hFolder;
-    if (!OpenFolder(szFolder, &hFolder))
-        return EndWithError(JoinPath("Cannot Create Folder\n", szFolder));
+    const char *szWhat;
+    if (!OpenFolder(szFolder, &hFolder, &szWhat))
+        return EndWithError(JoinPath(szWhat, "\n", szFolder));
     STEP_MARK("folder");
     // An earlier install that was cut short is finished first. Then, before
     // the first byte, the program: while it runs, its files cannot be
