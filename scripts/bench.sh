@@ -28,6 +28,9 @@
 #   BENCH_FILES=2000                     files of 1 KiB in the many-files product
 #                                        (flat, beside a 1 KiB Tandreloop.exe)
 #   BENCH_FILES_STEP_RUNS=6              runs of the builds with step marks on it
+#   BENCH_BEFORE=                        setup-linked.exe of an earlier build: stamped with the
+#                                        many-files product and timed beside setup.exe, on a
+#                                        new install and over one (before, before-over)
 #   BENCH_TREE_MIB=100                   size of the product of 300 files in 30 folders
 #                                        (under qemu at most 100)
 #   BENCH_BIGTREE_MIB=1024               size of the large tree, 1,500 files in 30 folders
@@ -352,8 +355,13 @@ done
 if runs_pass files && [ -f $out/$files/setup.exe ]; then
     dir=$PWD/$out/$files
     echo "bench: timing $files_count files of 1 KiB" >&2
-    programs=(setup="$dir/setup.exe" floor="$dir/floor.exe")
+    # setup-over: the same setup over an install of the same files, all replaced.
+    programs=(setup="$dir/setup.exe" floor="$dir/floor.exe" over:setup-over="$dir/setup.exe")
     [ -f "$dir/nsis.exe" ] && programs+=(nsis="$dir/nsis.exe")
+    if [ -n "${BENCH_BEFORE:-}" ] && $tool stamp "$BENCH_BEFORE" -o "$dir/before.exe" "$out/payload-$files" >>$out/build.log 2>&1
+    then
+        programs+=(setup:before="$dir/before.exe" over:before-over="$dir/before.exe")
+    fi
     driver product="$PWD/$out/payload-$files" runs="$runs" wait=600 "${programs[@]}" | sed "s/^/$files /" >>$out/samples.txt
     time_cp $files >>$out/samples.txt
     echo "bench: steps from inside the programs at $files_count files" >&2
