@@ -138,9 +138,11 @@ def Products(samples, errors, machine):
             per = [f"{median(label, 'install_ms', p) / files:.2f}" if get(label, "install_ms", p) else ""
                    for p in ("setup", "floor", "nsis", "cp")]
             rows.append(f"| Install per file (ms) | {Describe(label)} | " + " | ".join(per) + " | | | |")
-            # The same setup over an install of the same files, and an earlier
-            # build (BENCH_BEFORE) both ways: per file, with the ratio to the
-            # new build's.
+        # The same setup over an install of the same files, and an earlier
+        # build (BENCH_BEFORE) both ways: per file, with the ratio to the
+        # new build's.
+        if label.startswith("files") or label.startswith("tree"):
+            files = int(label[5:]) + 1 if label.startswith("files") else 301
             for program, what in (("setup-over", "setup.exe over the same files installed"),
                                   ("before", "the build before (BENCH_BEFORE)"),
                                   ("before-over", "the build before, over the same files installed")):

@@ -93,9 +93,9 @@ int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *
         if (!MeasureStoredNames(payload, folder, &cchLongestName, &cchLongestFolder, szFailure, cbFailure))
             return 0;
     }
-    // Each file is written under a temporary name with its number in six hex
-    // digits.
-    if (payload->cEntries < 0 || payload->cEntries > 0xFFFFFF)
+    // Each file is written under a temporary name with its number in five
+    // hex digits.
+    if (payload->cEntries < 0 || payload->cEntries >= 1 << (4 * SETUP_TEMP_DIGITS))
         return FailUnpack(szFailure, cbFailure, "Too Many Files", SETUP_ITSELF);
     // Every path must fit the 8-bit calls, or nothing is written: past them a
     // file could not be created half-way through the install.

@@ -86,10 +86,11 @@ static void CountFiles(FileSink *sink, int count)
     sink->cCounted = count;
 }
 
-int StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure, size_t cbFailure)
+int StartFiles(FileSink *sink, const char *folder, int fFolderMade, int cTotal, char *szFailure, size_t cbFailure)
 {
     ZeroMemory(sink, sizeof(*sink));
     sink->folder = folder;
+    sink->fInstallFolderFresh = sink->fFolderFresh = fFolderMade;
     sink->hFile = INVALID_HANDLE_VALUE;
     sink->hJournal = INVALID_HANDLE_VALUE;
     sink->cTotal = cTotal;
@@ -126,7 +127,10 @@ static int HoldFolder(FileSink *sink, HANDLE hFolder)
 /* Opens each folder of the entry's name that the entry before it did not
    have open, and holds it to the end of the install: the files written into
    it are renamed into place only when all are written. Entries come folder
-   by folder, so that is about one folder made and opened per folder. */
+   by folder, so that is about one folder made and opened per folder. Tells
+   whether the entry's folder was made by this run (fFolderFresh): everything
+   is when the install folder was, and otherwise a folder made for this entry
+   or the one before it is; any other is taken to have earlier files. */
 static int MakeFolders(FileSink *sink)
 {
     const char *name = sink->szName;
@@ -136,9 +140,11 @@ static int MakeFolders(FileSink *sink)
     for (size_t i = 0; name[i] && name[i] == made[i]; i++)
         if (name[i] == '\\')
             cchSame = i + 1;
-    sink->szFolderMade[cchSame] = 0;
     const char *last = strrchr(name, '\\');
     size_t cchNameFolder = last ? (size_t)(last - name) + 1 : 0;
+    if (cchNameFolder < strlen(made))
+        sink->fFolderFresh = sink->fInstallFolderFresh;     // back up to a folder opened before
+    sink->szFolderMade[cchSame] = 0;
     for (size_t i = cchSame; i < cchNameFolder; i++)
     {
         if (name[i] != '\\')
@@ -148,7 +154,9 @@ static int MakeFolders(FileSink *sink)
         sink->szPath[cchFolder + i + 1] = 0;
         HANDLE hFolder;
         const char *szWhat;
-        int opened = OpenFolder(sink->szPath, &hFolder, &szWhat);
+        int fMade;
+        int opened = OpenFolder(sink->szPath, &hFolder, &szWhat, &fMade);
+        sink->fFolderFresh = fMade || sink->fInstallFolderFresh;
         int held = opened && HoldFolder(sink, hFolder);
         if (!held)
             FailSink(sink, opened ? "Not Enough Memory" : szWhat, sink->szPath);
@@ -174,10 +182,10 @@ int BeginFile(FileSink *sink, const char *name, unsigned long cbData)
         return 0;
     // A folder (or a link to one) where the file goes cannot be set aside
     // for it. The folders on the path are held: the name cannot change.
-    DWORD attributes = GetFileAttributesA(sink->szPath);
+    DWORD attributes = sink->fFolderFresh ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(sink->szPath);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return FailSink(sink, "Cannot Create File", sink->szPath);
-    if (!NoteInJournal(sink))
+    if (!NoteInJournal(sink, sink->fFolderFresh))
         return 0;
 
     sink->tFile = Now();

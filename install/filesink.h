@@ -32,6 +32,8 @@ struct FileSink
     char szPath[OUTPUT_PATH_BYTES];         /* its place */
     char szTemp[OUTPUT_PATH_BYTES];         /* where it is written until the commit */
     char szFolderMade[PAYLOAD_NAME_MAX + 1];/* folder part of the last entry, all of it made and held */
+    int fFolderFresh;                       /* that folder was made by this run: nothing earlier in it */
+    int fInstallFolderFresh;                /* so was the install folder */
     HANDLE *hFolders;                       /* every folder opened, held to the end (see OpenFolder) */
     int cFolders, cFoldersMax;
     HANDLE hFile;                           /* INVALID_HANDLE_VALUE between files */
@@ -47,10 +49,11 @@ struct FileSink
     size_t cbFailure;
 };
 
-/* Readies the sink for cTotal files under folder, starts the install's
-   journal and ranges the progress bar 0 to cTotal. Returns 0, with the
+/* Readies the sink for cTotal files under folder (made by this run when
+   fFolderMade is set), starts the install's journal and ranges the progress
+   bar 0 to cTotal. Returns 0, with the
    failure recorded, when the journal cannot be made. */
-int StartFiles(FileSink *sink, const char *folder, int cTotal, char *szFailure, size_t cbFailure);
+int StartFiles(FileSink *sink, const char *folder, int fFolderMade, int cTotal, char *szFailure, size_t cbFailure);
 
 /* Creates and holds the entry's folders (those not open for an entry before
    it), notes the entry in the journal and creates its temporary file; a file
@@ -81,7 +84,7 @@ void CloseFiles(FileSink *sink);
    Each returns 0 with the failure recorded (none when the user cancelled). */
 int TemporaryPath(char *szPath, size_t cbPath, const char *folder, const char *name, int index, const char *ext);
 int StartJournal(FileSink *sink);
-int NoteInJournal(FileSink *sink);
+int NoteInJournal(FileSink *sink, int fFresh);
 int CommitFiles(FileSink *sink);
 void UndoFiles(FileSink *sink);
 

@@ -56,9 +56,9 @@ int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *
    (folderacl.h); one that was there keeps its own, but is refused, when the
    setup runs elevated, if it belongs to someone other than the user,
    Administrators or SYSTEM (on a volume that keeps owners). Returns 1 with
-   *phFolder to close when done; otherwise 0, with *pszWhat saying what
-   failed. */
-int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat);
+   *phFolder to close when done and *pfMade telling whether this call made
+   the folder; otherwise 0, with *pszWhat saying what failed. */
+int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat, int *pfMade);
 
 /* Waits while the file at path is in use by another program (it runs, or
    holds the file open without sharing), asking the user to close Tandreloop,
@@ -81,12 +81,14 @@ int FinishEarlierInstall(const char *folder, char *szFailure, size_t cbFailure);
 int HasRoomFor(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure);
 
 /* Writes every payload entry as a file under folder (which ends in a
-   backslash), making the folders the entries name, and shows the progress on
+   backslash; fFolderMade: made by this run, so nothing earlier is in it),
+   making the folders the entries name, and shows the progress on
    the setup window. The files are written beside the earlier ones and put in
    their places only when all are written: returns 1 when every file is in
    place; otherwise 0, with the earlier files as they were and szFailure
    holding "What Failed\nwhere", or "" when the user cancelled. */
-int UnpackPayload(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure);
+int UnpackPayload(const PayloadToInstall *payload, const char *folder, int fFolderMade, char *szFailure,
+                  size_t cbFailure);
 
 /* Saves <desktop>\<linkName>.lnk pointing at targetPath. Silent: the install goes
    on whether or not the link could be saved. */

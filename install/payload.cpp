@@ -61,12 +61,13 @@ int IsSetupTemporaryName(const char *name)
 {
     if (IsSameName(name, SETUP_JOURNAL_NAME))
         return 1;
-    if (strlen(name) != 12 || name[0] != '~' || UpperAscii(name[1]) != 'T')
+    const char *ext = name + 2 + SETUP_TEMP_DIGITS;
+    if (strlen(name) != 2 + SETUP_TEMP_DIGITS + strlen(SETUP_TEMP_NEW) || name[0] != '~' || UpperAscii(name[1]) != 'T')
         return 0;
-    for (int i = 2; i < 8; i++)
-        if (!strchr("0123456789abcdefABCDEF", name[i]))
+    for (const char *p = name + 2; p < ext; p++)
+        if (!strchr("0123456789abcdefABCDEF", *p))
             return 0;
-    return IsSameName(name + 8, SETUP_TEMP_NEW) || IsSameName(name + 8, SETUP_TEMP_OLD);
+    return IsSameName(ext, SETUP_TEMP_NEW) || IsSameName(ext, SETUP_TEMP_OLD);
 }
 
 int IsBareFileName(const char *name)

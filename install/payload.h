@@ -54,12 +54,16 @@ int CheckPayload(const unsigned char *payload, size_t cbPayload, PayloadSummary 
 
 /* The setup's own files in the install folder and beside each file it writes,
    while an install runs (see the install's transaction): a journal, and each
-   file's new bytes and the earlier file set aside, "~T", six hex digits of
-   its number and ".new" or ".old". No payload carries names of these forms, so
-   the setup only ever removes files of its own. */
+   file's new bytes and the earlier file set aside, "~T", five hex digits of
+   its number and ".part" or ".prev". No payload carries names of these forms,
+   so the setup only ever removes files of its own. They are twelve
+   characters, which every folder path the 8-bit calls take has room for, and
+   not 8.3 names: Wine looks up a new 8.3 name by working out the short name
+   of every file in the folder. */
 #define SETUP_JOURNAL_NAME  "~T.journal"
-#define SETUP_TEMP_NEW      ".new"
-#define SETUP_TEMP_OLD      ".old"
+#define SETUP_TEMP_NEW      ".part"
+#define SETUP_TEMP_OLD      ".prev"
+#define SETUP_TEMP_DIGITS   5
 
 /* 1 when name (a bare file name) has one of the setup's own forms, in any case. */
 int IsSetupTemporaryName(const char *name);

@@ -69,7 +69,7 @@ static int KeepsOwners(HANDLE h)
     return GetVolumeInformationByHandleW(h, NULL, 0, NULL, NULL, &flags, NULL, 0) && (flags & FILE_PERSISTENT_ACLS);
 }
 
-int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat)
+int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat, int *pfMade)
 {
     *pszWhat = "Cannot Create Folder";
     SECURITY_ATTRIBUTES sa;
@@ -105,6 +105,7 @@ int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat)
         return 0;
     }
     *phFolder = hFolder;
+    *pfMade = fMade;
     return 1;
 }
 

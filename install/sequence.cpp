@@ -60,7 +60,8 @@ int RunInstall(void)
     // Held open to the end of the install: see OpenFolder.
     HANDLE hFolder;
     const char *szWhat;
-    if (!OpenFolder(szFolder, &hFolder, &szWhat))
+    int fFolderMade;
+    if (!OpenFolder(szFolder, &hFolder, &szWhat, &fFolderMade))
         return EndWithError(JoinPath(szWhat, "\n", szFolder));
     STEP_MARK("folder");
     // An earlier install that was cut short is finished first. Then, before
@@ -83,7 +84,7 @@ int RunInstall(void)
 
     // The folder goes to the unpacker as it is: a copy through a 1,280-byte
     // JoinPath slot could cut a long folder and send the files elsewhere.
-    ok = UnpackPayload(&payload, szFolder, szFailure, sizeof(szFailure));
+    ok = UnpackPayload(&payload, szFolder, fFolderMade, szFailure, sizeof(szFailure));
     CloseHandle(hFolder);
     if (!ok)
         return EndWithError(szFailure);

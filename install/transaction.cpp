@@ -2,13 +2,13 @@
 // all: the journal, the commit, and the undoing of a run that stopped part-way
 //
 // Every file is written beside its place under a temporary name in the same
-// folder ("~T" and its number in the journal, ".new"), so nothing the install
+// folder ("~T", its number in the journal, ".part"), so nothing the install
 // replaces is touched while bytes are written. The journal, in the install
 // folder, names the files in that order, one a line, each noted before its
 // temporary file is created. When all are written and closed, a last line
 // "*" marks the start of the renames: each file there is set aside under
-// "~T<number>.old" and the new one takes its name. Windows allows the rename of
-// a running program's file, and a file that is set aside keeps the earlier
+// "~T<number>.prev" and the new one takes its name. Windows allows the rename
+// of a running program's file, and a file that is set aside keeps the earlier
 // release's bytes until it is deleted, at the end, when every new file is in
 // place.
 //
@@ -16,12 +16,14 @@
 // behind is read from the journal by the next run, or by this one when it
 // fails:
 //   - no "*": no earlier file was touched; the temporary files go.
-//   - "*" and a ".new" file left: the renames did not finish; every file set
+//   - "*" and a ".part" file left: the renames did not finish; every file set
 //     aside is put back, then the temporary files go. Until every one is put
 //     back the temporary files stay, so the next run still sees this case.
-//   - "*" and no ".new" left: the renames finished; the set-aside files go.
-// The names fit wherever the files' own do: twelve characters, as an 8.3 name,
-// for which CreateDirectory keeps room in every folder path it takes.
+//   - "*" and no ".part" left: the renames finished; the set-aside files go.
+//
+// Each journal line starts with '+' for a file in a folder this run made,
+// where nothing earlier can be (no check and nothing to set aside: under Wine
+// every look for a name that is not there reads the whole folder), or '='.
 
 #include <windows.h>
 
@@ -32,9 +34,11 @@
 #include "setup.h"
 #include "steps.h"
 
-#define JOURNAL_BUFFER_BYTES    (4 * (PAYLOAD_NAME_MAX + 2))
+#define JOURNAL_BUFFER_BYTES    (16 * (PAYLOAD_NAME_MAX + 2))    /* at least a line */
 #define JOURNAL_COMMITTED       "*"         /* the last line, before the first rename */
-#define FILE_NUMBER_MAX         0xFFFFFF    /* the six hex digits of a temporary name */
+#define FILE_NUMBER_MAX         ((1 << (4 * SETUP_TEMP_DIGITS)) - 1)
+#define LINE_FRESH              '+'         /* the file's folder was made by this run */
+#define LINE_EARLIER            '='         /* it may have an earlier file */
 
 enum JournalAction
 {
@@ -51,8 +55,13 @@ struct JournalReader
     char buffer[JOURNAL_BUFFER_BYTES];
     size_t fill, at;
     int index;              /* the number of the name read last */
+    int fFresh;             /* its folder was made by the run that wrote it */
     int fCommitted;         /* the "*" line was read */
 };
+
+/* The one reader: the commit and the undoing never read at once. In static
+   storage, to keep its buffer off the stack. */
+static JournalReader s_reader;
 
 static int JournalPath(char *szPath, size_t cbPath, const char *folder)
 {
@@ -66,9 +75,9 @@ int TemporaryPath(char *szPath, size_t cbPath, const char *folder, const char *n
     const char *last = strrchr(name, '\\');
     size_t cbFolderPart = last ? (size_t)(last - name) + 1 : 0;
     char szTemp[16] = "~T";
-    for (int i = 0; i < 6; i++)
-        szTemp[2 + i] = "0123456789ABCDEF"[(index >> (20 - 4 * i)) & 0xF];
-    szTemp[8] = 0;
+    for (int i = 0; i < SETUP_TEMP_DIGITS; i++)
+        szTemp[2 + i] = "0123456789ABCDEF"[(index >> (4 * (SETUP_TEMP_DIGITS - 1 - i))) & 0xF];
+    szTemp[2 + SETUP_TEMP_DIGITS] = 0;
     AppendText(szTemp, sizeof(szTemp), ext);
     size_t cchFolder = strlen(folder);
     if (index < 0 || index > FILE_NUMBER_MAX || cchFolder + cbFolderPart + strlen(szTemp) >= cbPath)
@@ -113,14 +122,15 @@ int StartJournal(FileSink *sink)
     return 1;
 }
 
-int NoteInJournal(FileSink *sink)
+int NoteInJournal(FileSink *sink, int fFresh)
 {
-    char szLine[PAYLOAD_NAME_MAX + 2];
+    char szLine[PAYLOAD_NAME_MAX + 3];
     size_t cb = strlen(sink->szName);
     DWORD cbDone = 0;
     if (sink->cBegun > FILE_NUMBER_MAX)
         return FailSink(sink, "Too Many Files", SETUP_ITSELF);
-    memcpy(szLine, sink->szName, cb);
+    szLine[0] = fFresh ? LINE_FRESH : LINE_EARLIER;
+    memcpy(szLine + 1, sink->szName, cb++);
     szLine[cb++] = '\n';
     if (!WriteFile(sink->hJournal, szLine, (DWORD)cb, &cbDone, NULL) || cbDone != cb)
         return FailSink(sink, "Cannot Write File", JoinPath(sink->folder, SETUP_JOURNAL_NAME));
@@ -164,17 +174,19 @@ static int ReadJournalName(JournalReader *reader, char *szName)
             return 0;
         reader->fill += cbRead;
     }
-    size_t cb = (size_t)(end - (reader->buffer + reader->at));
-    if (cb > PAYLOAD_NAME_MAX)
-        return 0;
-    memcpy(szName, reader->buffer + reader->at, cb);
-    szName[cb] = 0;
+    const char *line = reader->buffer + reader->at;
+    size_t cb = (size_t)(end - line);
     reader->at += cb + 1;
-    if (strcmp(szName, JOURNAL_COMMITTED) == 0)
+    if (cb == 1 && line[0] == JOURNAL_COMMITTED[0])
     {
         reader->fCommitted = 1;
         return 0;
     }
+    if (cb < 2 || cb - 1 > PAYLOAD_NAME_MAX || (line[0] != LINE_FRESH && line[0] != LINE_EARLIER))
+        return 0;
+    reader->fFresh = line[0] == LINE_FRESH;
+    memcpy(szName, line + 1, cb - 1);
+    szName[cb - 1] = 0;
     if (!IsPayloadPath(szName))
         return 0;
     reader->index++;
@@ -227,7 +239,6 @@ static int ResolveJournal(const char *folder, JournalAction action, FileSink *si
     char szJournal[OUTPUT_PATH_BYTES];
     if (!JournalPath(szJournal, sizeof(szJournal), folder))
         return FailUnpack(szFailure, cbFailure, "Path Too Long", folder);
-    static JournalReader s_reader;          // one at a time, on the install's thread; 6 KB kept off the stack
     JournalReader *reader = &s_reader;
     if (!OpenJournalReader(reader, szJournal))
     {
@@ -295,6 +306,8 @@ static int WaitUntilFilesFree(FileSink *sink, JournalReader *reader)
     while (ReadJournalName(reader, szName))
     {
         Pump(sink);
+        if (reader->fFresh)
+            continue;
         szPlace[0] = 0;
         AppendText(szPlace, sizeof(szPlace), sink->folder);
         AppendText(szPlace, sizeof(szPlace), szName);
@@ -309,7 +322,6 @@ int CommitFiles(FileSink *sink)
 {
     STEP_MARK("files written");
     char szJournal[OUTPUT_PATH_BYTES];
-    static JournalReader s_reader;
     JournalReader *reader = &s_reader;
     if (!JournalPath(szJournal, sizeof(szJournal), sink->folder) || !OpenJournalReader(reader, szJournal))
     {
@@ -350,12 +362,17 @@ int CommitFiles(FileSink *sink)
     {
         Pump(sink);
         ok = FindPaths(&paths, sink->folder, szName, reader->index);
-        // A file set aside under the name already is one the sweep could not
-        // remove: it goes now.
-        if (ok && MoveFileExA(paths.szPlace, paths.szOld, MOVEFILE_REPLACE_EXISTING))
-            cSetAside++;
-        else if (ok && GetLastError() != ERROR_FILE_NOT_FOUND)
-            ok = 0;
+        // A file set aside under the name already is one that could not be
+        // removed after an earlier install: it is replaced. MoveFileEx, as
+        // any call that takes a name which is not there, reads the whole
+        // folder under Wine: two such names a file are the commit's cost.
+        if (ok && !reader->fFresh)
+        {
+            if (MoveFileExA(paths.szPlace, paths.szOld, MOVEFILE_REPLACE_EXISTING))
+                cSetAside++;
+            else if (GetLastError() != ERROR_FILE_NOT_FOUND)
+                ok = 0;
+        }
         ok = ok && MoveFileExA(paths.szNew, paths.szPlace, 0);
     }
     CloseHandle(reader->hFile);

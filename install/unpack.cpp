@@ -9,11 +9,12 @@
 #include "filesink.h"
 #include "steps.h"
 
-int UnpackPayload(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure)
+int UnpackPayload(const PayloadToInstall *payload, const char *folder, int fFolderMade, char *szFailure,
+                  size_t cbFailure)
 {
     STEP_MARK("load");
     FileSink sink;
-    int ok = StartFiles(&sink, folder, payload->cEntries, szFailure, cbFailure);
+    int ok = StartFiles(&sink, folder, fFolderMade, payload->cEntries, szFailure, cbFailure);
     if (ok)
     {
         ok = payload->fCompressed ? WriteCompressedPayload(&sink, payload) : WriteStoredPayload(&sink, payload);

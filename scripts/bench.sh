@@ -350,18 +350,26 @@ for size in "${ordered[@]}"; do
     [ "$size" -ge 100 ] && rm -f "$dir"/*.exe
 done
 
+# Adds to programs, for the product labelled $1 in $dir: setup.exe over an
+# install of the same files (setup-over: every file replaced, as in an
+# upgrade), and with BENCH_BEFORE the earlier build both ways (before,
+# before-over).
+add_over_and_before() {
+    programs+=(over:setup-over="$dir/setup.exe")
+    if [ -n "${BENCH_BEFORE:-}" ] && $tool stamp "$BENCH_BEFORE" -o "$dir/before.exe" "$out/payload-$1" >>$out/build.log 2>&1
+    then
+        programs+=(setup:before="$dir/before.exe" over:before-over="$dir/before.exe")
+    fi
+}
+
 # The many-files product: install times, then the steps of each file from the
 # builds with step marks.
 if runs_pass files && [ -f $out/$files/setup.exe ]; then
     dir=$PWD/$out/$files
     echo "bench: timing $files_count files of 1 KiB" >&2
-    # setup-over: the same setup over an install of the same files, all replaced.
-    programs=(setup="$dir/setup.exe" floor="$dir/floor.exe" over:setup-over="$dir/setup.exe")
+    programs=(setup="$dir/setup.exe" floor="$dir/floor.exe")
     [ -f "$dir/nsis.exe" ] && programs+=(nsis="$dir/nsis.exe")
-    if [ -n "${BENCH_BEFORE:-}" ] && $tool stamp "$BENCH_BEFORE" -o "$dir/before.exe" "$out/payload-$files" >>$out/build.log 2>&1
-    then
-        programs+=(setup:before="$dir/before.exe" over:before-over="$dir/before.exe")
-    fi
+    add_over_and_before $files
     driver product="$PWD/$out/payload-$files" runs="$runs" wait=600 "${programs[@]}" | sed "s/^/$files /" >>$out/samples.txt
     time_cp $files >>$out/samples.txt
     echo "bench: steps from inside the programs at $files_count files" >&2
@@ -375,6 +383,7 @@ if runs_pass tree && [ -d $out/$tree ]; then
     echo "bench: timing 300 files in 30 folders, $tree_mib MiB" >&2
     programs=()
     for name in setup floor nsis; do [ -f "$dir/$name.exe" ] && programs+=($name="$dir/$name.exe"); done
+    [ -f "$dir/setup.exe" ] && add_over_and_before $tree
     [ ${#programs[@]} -gt 0 ] &&
         driver product="$PWD/$out/payload-$tree" runs="$runs" wait=600 "${programs[@]}" | sed "s/^/$tree /" >>$out/samples.txt
     time_cp $tree >>$out/samples.txt

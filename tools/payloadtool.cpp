@@ -145,7 +145,7 @@ static std::string WhyNameRefused(const std::string &name, bool bare, const Name
     static const char s_rules[] = " is not a name Windows takes as it is (empty, longer than 255 bytes, a trailing dot "
                                   "or space, a device name such as CON, NUL.txt, NUL .txt, CONIN$ or COM¹.log, "
                                   "or one of \\ / : < > \" | ? * or a control character), or is one the setup "
-                                  "keeps for its own files while it installs (~T.journal, ~T000001.new, ~T000001.old)";
+                                  "keeps for its own files while it installs (~T.journal, ~T00001.part, ~T00001.prev)";
     if (bare)
         return IsBareFileName(name.c_str()) ? "" : "'" + ShownName(cp, name) + "'" + s_rules;
     if (IsPayloadPath(name.c_str()))

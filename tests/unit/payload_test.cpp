@@ -216,7 +216,7 @@ TEST(IsBareFileName, AcceptsOrdinaryNames)
                                    "COM\xB4", "LPT\xBC.txt", "COM\xB9\xB2", "COM\xB9x.log", "LPT\xA9\xF5", "COM\xA9",
                                    "\x80\xFF\xE9t\xE9.txt", "#[]{}()!$%&'+,;=@^`~",
                                    // Near the setup's own temporary names, but not them.
-                                   "~T00000G.new", "~T0000001.new", "~T000001.neww", "~U000001.old", "~T.journals",
+                                   "~T0000G.part", "~T000001.part", "~T00001.parts", "~U00001.prev", "~T.journals",
                                    std::string(PAYLOAD_PART_MAX, 'x') };
     for (const std::string &name : names)
     {
@@ -238,7 +238,7 @@ TEST(IsBareFileName, RefusesFolderPartsControlAndReservedCharacters)
                                        "COM\xB9", "com\xB2.log", "Lpt\xB3.txt.exe", "LPT\xB9", "COM\xA9\xF6.log",
                                        "lpt\xA9\xF7", "COM\xA9\xF8.txt",
                                        // The setup's own, which it removes after an install that was cut short.
-                                       "~T000000.new", "~t00ABcf.OLD", "~T.JOURNAL",
+                                       "~T00000.part", "~t0ABcf.PREV", "~T.JOURNAL",
                                        std::string(PAYLOAD_PART_MAX + 1, 'x') };
     for (int c = 1; c < 0x20; c++)
         names.push_back("a" + std::string(1, (char)c) + "b");
