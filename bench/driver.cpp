@@ -3,7 +3,7 @@
 //   benchdriver.exe product=FOLDER runs=N [idle=M] [server=PID] [steps=1] [latency=1]
 //                   [wait=SECONDS] [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE]
 //                   [probe=EXE] [start:LABEL=EXE]... [setup:LABEL=EXE]... [nsis:LABEL=EXE]...
-//                   [silent:LABEL=EXE]...
+//                   [silent:LABEL=EXE]... [over:LABEL=EXE]...
 //
 // Each run of each program: start-up (just before CreateProcess to its window
 // visible), install (the Install press to the SUCCESS box visible), peak memory
@@ -16,6 +16,9 @@
 // timed like it (a before-and-after comparison in one run); nsis:LABEL= another
 // NSIS installer (bench/nsis-compress.nsi), timed like nsis=. silent:LABEL= is
 // an NSIS installer started with /S, timed from CreateProcess to its result box.
+// over:LABEL= is a setup timed like setup=, installing over the product's own
+// files, copied into the install folder before it starts (an upgrade: every
+// file is replaced).
 // Prints one sample a line, "figure program run value", and failures as
 // "error program run what"; the script drops run 0 (the warm-up).
 //
@@ -90,6 +93,7 @@ struct Target
     int installId;              /* the button that starts the install; 0: start-up only */
     int failures;               /* runs that did not get to the window */
     bool silent;                /* started with /S, no window: timed to its result box */
+    bool over;                  /* installs over the same files, put in place before it starts */
 };
 
 /* Marks of one run in the steps build: the program's and the driver's, in ms of
@@ -558,6 +562,18 @@ static void Measure(Target &target, int run, bool idle)
     for (auto &file : files)
         payloadBytes += file.second;
     RemoveInstallation();
+    if (target.over)
+    {
+        // An earlier install of the same names: every file is replaced.
+        CreateDirectoryA(INSTALL_DIR, NULL);
+        std::string product = WinPath(g_options["product"]) + "\\";
+        for (auto &file : files)
+        {
+            for (size_t slash = 0; (slash = file.first.find('\\', slash + 1)) != std::string::npos;)
+                CreateDirectoryA((INSTALL_DIR + file.first.substr(0, slash)).c_str(), NULL);
+            CopyFileA((product + file.first).c_str(), (INSTALL_DIR + file.first).c_str(), FALSE);
+        }
+    }
     if (target.silent)
     {
         SilentTimed(target, run, payloadBytes);
@@ -646,6 +662,8 @@ int main(int argc, char **argv)
             targets.push_back({ name.substr(6), WinPath(eq + 1), "#32770", "Install", 0, 0 });
         else if (name.compare(0, 7, "silent:") == 0)
             targets.push_back({ name.substr(7), WinPath(eq + 1), "#32770", "SUCCESS", 0, 0, true });
+        else if (name.compare(0, 5, "over:") == 0)
+            targets.push_back({ name.substr(5), WinPath(eq + 1), "#32770", "Install", IDC_INSTALL, 0, false, true });
     }
     int runs = atoi(g_options["runs"].c_str());
     if (atoi(g_options["wait"].c_str()) > 0)
@@ -654,7 +672,7 @@ int main(int argc, char **argv)
     {
         printf("usage: benchdriver product=FOLDER runs=N [idle=M] [server=PID] [steps=1] [latency=1] "
                "[wait=SECONDS] [setup=EXE] [floor=EXE] [nsis=EXE] [startfloor=EXE] [probe=EXE] "
-               "[start:LABEL=EXE] [setup:LABEL=EXE] [nsis:LABEL=EXE] [silent:LABEL=EXE]\n");
+               "[start:LABEL=EXE] [setup:LABEL=EXE] [nsis:LABEL=EXE] [silent:LABEL=EXE] [over:LABEL=EXE]\n");
         return 2;
     }
     CoInitialize(NULL);

@@ -138,6 +138,21 @@ def Products(samples, errors, machine):
             per = [f"{median(label, 'install_ms', p) / files:.2f}" if get(label, "install_ms", p) else ""
                    for p in ("setup", "floor", "nsis", "cp")]
             rows.append(f"| Install per file (ms) | {Describe(label)} | " + " | ".join(per) + " | | | |")
+        # The same setup over an install of the same files, and an earlier
+        # build (BENCH_BEFORE) both ways: per file, with the ratio to the
+        # new build's.
+        if label.startswith("files") or label.startswith("tree"):
+            files = int(label[5:]) + 1 if label.startswith("files") else 301
+            for program, what in (("setup-over", "setup.exe over the same files installed"),
+                                  ("before", "the build before (BENCH_BEFORE)"),
+                                  ("before-over", "the build before, over the same files installed")):
+                if get(label, "install_ms", program):
+                    base = "setup-over" if program == "before-over" else "setup"
+                    r = (median(label, "install_ms", base) / median(label, "install_ms", program)
+                         if get(label, "install_ms", base) and program != "setup-over" else None)
+                    rows.append(f"| Install per file (ms), {what} | {Describe(label)} | "
+                                f"{median(label, 'install_ms', program) / files:.2f} | | | | "
+                                + (f"{r:.2f} × before" if r else "") + " | | |")
     PrintTable("Products of many files and of folders: install from the posted Install command to the SUCCESS "
                "box visible, median (min–max). NSIS: bench/nsis.nsi with File /r of the same folder, no "
                "compression, clicked through as the others. host cp: cp -r of the same folder.",

@@ -90,6 +90,12 @@ set(SETUP_SOURCES
     window/chooser.cpp
     window/systemdlls.cpp
     install/unpack.cpp
+    install/filesink.cpp
+    install/places.cpp
+    install/source.cpp
+    install/check.cpp
+    install/transaction.cpp
+    install/folderacl.cpp
     install/startedfile.cpp
     install/decode.cpp
     install/shortcut.cpp
@@ -98,16 +104,16 @@ set(SETUP_SOURCES
 list(TRANSFORM SETUP_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 add_executable(setupimage WIN32 ${SETUP_SOURCES})
 set_target_properties(setupimage PROPERTIES OUTPUT_NAME setup-linked)
-# bench/steps.h: the benchmark's step marks, empty in this build.
-target_include_directories(setupimage PRIVATE window install resources bench ${GENERATED_RESOURCES})
+# install/steps.h: the benchmark's step marks, empty in this build.
+target_include_directories(setupimage PRIVATE window install resources ${GENERATED_RESOURCES})
 set(resource_files banner.bmp browse.bmp setup.ico setup.manifest resource.h)
 list(TRANSFORM resource_files PREPEND ${CMAKE_SOURCE_DIR}/resources/)
 set_source_files_properties(resources/setup.rc PROPERTIES
     OBJECT_DEPENDS "${PAYLOAD_BIN};${LICENSE_BIN};${resource_files}")
 # No import libraries of comctl32, ole32 or shell32: the image imports only
-# kernel32, user32, gdi32 and msvcrt (window/systemdlls.h says why); uuid is
-# data (the shell link's class and interface ids), not a DLL.
-target_link_libraries(setupimage PRIVATE setupcore zstddecoder uuid)
+# kernel32, user32, gdi32, advapi32 and msvcrt (window/systemdlls.h says why);
+# uuid is data (the shell link's class and interface ids), not a DLL.
+target_link_libraries(setupimage PRIVATE setupcore zstddecoder uuid advapi32)
 # Large-address-aware: on 64-bit Windows the process then has 4 GB of address
 # space, so a setup carrying a large product still finds room for its DLLs and
 # heaps next to the image.

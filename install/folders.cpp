@@ -14,11 +14,6 @@ int IsRealFolder(uint32_t attributes, uint32_t reparseTag)
     return (attributes & PLACE_ATTRIBUTE_DIRECTORY) && !LeadsElsewhere(attributes, reparseTag);
 }
 
-int IsOwnFile(uint32_t attributes, uint32_t reparseTag, uint32_t cLinks)
-{
-    return !(attributes & PLACE_ATTRIBUTE_DIRECTORY) && !LeadsElsewhere(attributes, reparseTag) && cLinks == 1;
-}
-
 int PathsFit(size_t cchFolder, size_t cchLongestName, size_t cchLongestFolder)
 {
     return cchFolder <= FOLDER_PATH_CCH_MAX && cchLongestName <= FILE_PATH_CCH_MAX - cchFolder &&

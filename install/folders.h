@@ -33,11 +33,6 @@ int LeadsElsewhere(uint32_t attributes, uint32_t reparseTag);
    elsewhere. */
 int IsRealFolder(uint32_t attributes, uint32_t reparseTag);
 
-/* 1 when an existing file may be written over in place: not a folder, not
-   leading elsewhere, and its only name (a file with another name, a hard
-   link, would change under that name too). */
-int IsOwnFile(uint32_t attributes, uint32_t reparseTag, uint32_t cLinks);
-
 /* 1 when every path of an install fits the 8-bit calls: the install folder
    of cchFolder characters (with its trailing backslash), a file path of that
    and cchLongestName more, a folder path of that and cchLongestFolder more

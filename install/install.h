@@ -13,6 +13,11 @@
 
 #define FAILURE_BYTES   2048    /* failure text: what failed, a line feed, where */
 
+/* The box shown while a file the install replaces is in use. */
+#define IN_USE_CAPTION      "FILE IN USE"
+#define IN_USE_TEXT_BEFORE  "Tandreloop is in use:\n"
+#define IN_USE_TEXT_AFTER   "\n\nClose Tandreloop, then press Retry."
+
 /* The carried payload, where Windows mapped it, and what its check found. */
 struct PayloadToInstall
 {
@@ -21,6 +26,7 @@ struct PayloadToInstall
     int fCompressed;
     CompressedPayload compressed;   /* of a compressed one */
     int cEntries;
+    unsigned long long cbFiles;     /* the files' bytes: a compressed one's decoded size */
 };
 
 /* The setup's own file, open for reading, when the system confirms that it
@@ -44,16 +50,45 @@ int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *
    error, and so is a junction or a folder link, which would take the files
    elsewhere (a setup started as administrator must not follow one that
    someone else left in the install folder). The check is made on the handle,
-   which is held open without delete sharing, so the folder cannot be renamed
-   or replaced while files go into it: what was checked is what is written
-   into. Returns 1 with *phFolder to close when done. */
-int OpenFolder(const char *path, HANDLE *phFolder);
+   which is held open to list the folder, without delete sharing, so the folder
+   cannot be renamed or replaced while files go into it: what was checked is
+   what is written into. A folder it makes gets the setup's own permissions
+   (folderacl.h); one that was there keeps its own, but is refused, when the
+   setup runs elevated, if it belongs to someone other than the user,
+   Administrators or SYSTEM (on a volume that keeps owners). Returns 1 with
+   *phFolder to close when done and *pfMade telling whether this call made
+   the folder; otherwise 0, with *pszWhat saying what failed. */
+int OpenFolder(const char *path, HANDLE *phFolder, const char **pszWhat, int *pfMade);
+
+/* Waits while the file at path is in use by another program (it runs, or
+   holds the file open without sharing), asking the user to close Tandreloop,
+   with Retry and Cancel. Returns 1 when the file is free or not there, 0 when
+   the user cancelled. */
+int WaitWhileInUse(const char *path);
+
+/* Finishes what an install into folder that was cut short left there, as its
+   journal tells: the temporary files removed, and earlier files that were
+   set aside put back, or removed when the install had put every file in
+   place; then the setup's own files that no journal names. Returns 0, with
+   szFailure holding "What Failed\nwhere", when an earlier file cannot be put
+   back. */
+int FinishEarlierInstall(const char *folder, char *szFailure, size_t cbFailure);
+
+/* Whether the install folder's volume has room for the payload's files
+   beside the earlier ones (an install puts them in place only when all are
+   written). Returns 0, with szFailure holding "Not Enough Disk Space\nfolder\n
+   N MB needed, M MB free", when it has not. */
+int HasRoomFor(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure);
 
 /* Writes every payload entry as a file under folder (which ends in a
-   backslash), making the folders the entries name, and shows the progress on
-   the setup window. Returns 1 when every entry was written; otherwise 0, with
-   the walk stopped and szFailure holding "What Failed\nwhere". */
-int UnpackPayload(const PayloadToInstall *payload, const char *folder, char *szFailure, size_t cbFailure);
+   backslash; fFolderMade: made by this run, so nothing earlier is in it),
+   making the folders the entries name, and shows the progress on
+   the setup window. The files are written beside the earlier ones and put in
+   their places only when all are written: returns 1 when every file is in
+   place; otherwise 0, with the earlier files as they were and szFailure
+   holding "What Failed\nwhere", or "" when the user cancelled. */
+int UnpackPayload(const PayloadToInstall *payload, const char *folder, int fFolderMade, char *szFailure,
+                  size_t cbFailure);
 
 /* Saves <desktop>\<linkName>.lnk pointing at targetPath. Silent: the install goes
    on whether or not the link could be saved. */

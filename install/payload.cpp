@@ -2,43 +2,72 @@
 
 #include "payload.h"
 
-#include <ctype.h>
 #include <string.h>
 
-/* CON, PRN, AUX, NUL, and COM or LPT followed by 1 to 9 or by a superscript
-   1, 2 or 3 name devices, also with an extension ("nul.txt", "COM\xB9.log"):
-   opening one writes to the device, not to a file. Windows checks the name in
+/* CON, PRN, AUX, NUL, CONIN$, CONOUT$, and COM or LPT followed by 1 to 9 or by
+   a superscript 1, 2 or 3 name devices, also with an extension ("nul.txt",
+   "conin$.dat", "COM\xB9.log"): opening one writes to the device, not to a
+   file. Windows compares the stem, the part before the first dot, after
+   dropping its trailing spaces: "NUL .txt" and "com1  .log" are devices too
+   (the stem holds no dot, so in "AUX. .txt" it is "AUX"). It checks the name in
    Unicode; here it is in the ANSI code page, which we do not know, so the
    superscripts are refused as any code page that has them writes them: 0xB9
    0xB2 0xB3 in 1252 and its kin, 0xA9 0xF6 to 0xF8 in 949. In some other code
    pages those bytes are other characters ("COM" and 0xB3 is "COM" and a
    Polish l with stroke in 1250, a half-width katakana u in 932), so a few such
    rare names are refused that would be files there; never a device taken. */
+/* c with an ASCII letter in upper case: toupper would follow the C
+   runtime's locale. */
+static char UpperAscii(char c)
+{
+    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
+}
+
 static int IsDeviceName(const char *name)
 {
-    static const char *const devices[] = { "CON", "PRN", "AUX", "NUL" };
-    static const char *const superscripts[] = { "\xB9", "\xB2", "\xB3", "\xA9\xF6", "\xA9\xF7", "\xA9\xF8" };
+    static const char *const devices[] = { "CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$" };
+    static const char *const digits[] = { "1", "2", "3", "4", "5", "6", "7", "8", "9",
+                                          "\xB9", "\xB2", "\xB3", "\xA9\xF6", "\xA9\xF7", "\xA9\xF8" };
+    char stem[8];
     size_t cbStem = strcspn(name, ".");
-    char stem[4] = "";
-    if (cbStem < 3 || cbStem > 5)
+    while (cbStem > 0 && name[cbStem - 1] == ' ')
+        cbStem--;
+    if (cbStem < 3 || cbStem >= sizeof(stem))
         return 0;
-    for (size_t i = 0; i < 3; i++)
-        stem[i] = (char)toupper((unsigned char)name[i]);
-    if (cbStem == 3)
-    {
-        for (const char *device : devices)
-            if (strcmp(stem, device) == 0)
-                return 1;
+    for (size_t i = 0; i < cbStem; i++)
+        stem[i] = UpperAscii(name[i]);
+    stem[cbStem] = 0;
+    for (const char *device : devices)
+        if (strcmp(stem, device) == 0)
+            return 1;
+    if (strncmp(stem, "COM", 3) != 0 && strncmp(stem, "LPT", 3) != 0)
         return 0;
-    }
-    if (strcmp(stem, "COM") != 0 && strcmp(stem, "LPT") != 0)
-        return 0;
-    if (cbStem == 4 && name[3] >= '1' && name[3] <= '9')
-        return 1;
-    for (const char *digit : superscripts)
-        if (strlen(digit) == cbStem - 3 && strncmp(name + 3, digit, cbStem - 3) == 0)
+    for (const char *digit : digits)
+        if (strcmp(stem + 3, digit) == 0)
             return 1;
     return 0;
+}
+
+/* 1 when a and b are the same text but for the case of ASCII letters, as
+   Windows compares file names. */
+static int IsSameName(const char *a, const char *b)
+{
+    for (; *a && UpperAscii(*a) == UpperAscii(*b); a++, b++)
+        ;
+    return *a == *b;
+}
+
+int IsSetupTemporaryName(const char *name)
+{
+    if (IsSameName(name, SETUP_JOURNAL_NAME))
+        return 1;
+    const char *ext = name + 2 + SETUP_TEMP_DIGITS;
+    if (strlen(name) != 2 + SETUP_TEMP_DIGITS + strlen(SETUP_TEMP_NEW) || name[0] != '~' || UpperAscii(name[1]) != 'T')
+        return 0;
+    for (const char *p = name + 2; p < ext; p++)
+        if (!strchr("0123456789abcdefABCDEF", *p))
+            return 0;
+    return IsSameName(ext, SETUP_TEMP_NEW) || IsSameName(ext, SETUP_TEMP_OLD);
 }
 
 int IsBareFileName(const char *name)
@@ -48,7 +77,7 @@ int IsBareFileName(const char *name)
         return 0;
     // Windows drops a trailing dot or space, so such a name would be written
     // under another one ("." and ".." among them).
-    if (name[cb - 1] == '.' || name[cb - 1] == ' ' || IsDeviceName(name))
+    if (name[cb - 1] == '.' || name[cb - 1] == ' ' || IsDeviceName(name) || IsSetupTemporaryName(name))
         return 0;
     for (const unsigned char *p = (const unsigned char *)name; *p; p++)
     {

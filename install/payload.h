@@ -52,10 +52,27 @@ struct PayloadSummary
    looked at. */
 int CheckPayload(const unsigned char *payload, size_t cbPayload, PayloadSummary *summary = NULL);
 
+/* The setup's own files in the install folder and beside each file it writes,
+   while an install runs (see the install's transaction): a journal, and each
+   file's new bytes and the earlier file set aside, "~T", five hex digits of
+   its number and ".part" or ".prev". No payload carries names of these forms,
+   so the setup only ever removes files of its own. They are twelve
+   characters, which every folder path the 8-bit calls take has room for, and
+   not 8.3 names: Wine looks up a new 8.3 name by working out the short name
+   of every file in the folder. */
+#define SETUP_JOURNAL_NAME  "~T.journal"
+#define SETUP_TEMP_NEW      ".part"
+#define SETUP_TEMP_OLD      ".prev"
+#define SETUP_TEMP_DIGITS   5
+
+/* 1 when name (a bare file name) has one of the setup's own forms, in any case. */
+int IsSetupTemporaryName(const char *name);
+
 /* 1 when name can be written as a file straight into a folder: 1 to
    PAYLOAD_PART_MAX bytes, no folder part (\ / :), not ending in a dot or space
    (so neither "." nor ".."), no control character, none of the characters
-   Windows refuses in file names (< > " | ? *) and no device name (CON, NUL.txt). */
+   Windows refuses in file names (< > " | ? *), no device name (CON, NUL.txt,
+   NUL .txt, conin$.dat) and not one of the setup's own (IsSetupTemporaryName). */
 int IsBareFileName(const char *name);
 
 /* 1 when name can be written under the install folder: up to

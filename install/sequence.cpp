@@ -13,10 +13,12 @@
 #define INSTALL_PATH_BYTES 2048
 
 /* Shows what failed, with its path on a line of its own, and ends the program
-   with exit code 1: no success box and nothing started. */
+   with exit code 1: no success box and nothing started. An empty text is a
+   cancel: the user knows, no box. */
 static int EndWithError(const char *szFailure)
 {
-    MessageBoxA(NULL, szFailure, "ERROR", MB_OK | MB_ICONERROR);
+    if (szFailure[0])
+        MessageBoxA(NULL, szFailure, "ERROR", MB_OK | MB_ICONERROR);
     g_exitCode = 1;
     PostQuitMessage(1);
     return 0;
@@ -57,16 +59,32 @@ int RunInstall(void)
 
     // Held open to the end of the install: see OpenFolder.
     HANDLE hFolder;
-    if (!OpenFolder(szFolder, &hFolder))
-        return EndWithError(JoinPath("Cannot Create Folder\n", szFolder));
+    const char *szWhat;
+    int fFolderMade;
+    if (!OpenFolder(szFolder, &hFolder, &szWhat, &fFolderMade))
+        return EndWithError(JoinPath(szWhat, "\n", szFolder));
     STEP_MARK("folder");
+    // An earlier install that was cut short is finished first. Then, before
+    // the first byte, the program: while it runs, its files cannot be
+    // replaced (the commit asks again of every file, once all are written).
+    // And the new files must fit beside the earlier ones.
+    int ok = FinishEarlierInstall(szFolder, szFailure, sizeof(szFailure));
+    if (ok && !WaitWhileInUse(szExe))
+        ok = 0, szFailure[0] = 0;
+    ok = ok && HasRoomFor(&payload, szFolder, szFailure, sizeof(szFailure));
+    if (!ok)
+    {
+        CloseHandle(hFolder);
+        return EndWithError(szFailure);
+    }
+    STEP_MARK("earlier install");
 
     CreateDesktopShortcut(hwnd, PRODUCT_LINK, szExe);
     STEP_MARK("link");
 
     // The folder goes to the unpacker as it is: a copy through a 1,280-byte
     // JoinPath slot could cut a long folder and send the files elsewhere.
-    int ok = UnpackPayload(&payload, szFolder, szFailure, sizeof(szFailure));
+    ok = UnpackPayload(&payload, szFolder, fFolderMade, szFailure, sizeof(szFailure));
     CloseHandle(hFolder);
     if (!ok)
         return EndWithError(szFailure);

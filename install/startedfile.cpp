@@ -5,7 +5,7 @@
 
 #include "install.h"
 #include "setup.h"
-#include "unpack.h"
+#include "filesink.h"
 
 #define OWN_NAME_CHARS  1024    /* the setup's own path, in UTF-16 */
 

@@ -28,6 +28,9 @@
 #   BENCH_FILES=2000                     files of 1 KiB in the many-files product
 #                                        (flat, beside a 1 KiB Tandreloop.exe)
 #   BENCH_FILES_STEP_RUNS=6              runs of the builds with step marks on it
+#   BENCH_BEFORE=                        setup-linked.exe of an earlier build: stamped with the
+#                                        many-files product and timed beside setup.exe, on a
+#                                        new install and over one (before, before-over)
 #   BENCH_TREE_MIB=100                   size of the product of 300 files in 30 folders
 #                                        (under qemu at most 100)
 #   BENCH_BIGTREE_MIB=1024               size of the large tree, 1,500 files in 30 folders
@@ -347,6 +350,18 @@ for size in "${ordered[@]}"; do
     [ "$size" -ge 100 ] && rm -f "$dir"/*.exe
 done
 
+# Adds to programs, for the product labelled $1 in $dir: setup.exe over an
+# install of the same files (setup-over: every file replaced, as in an
+# upgrade), and with BENCH_BEFORE the earlier build both ways (before,
+# before-over).
+add_over_and_before() {
+    programs+=(over:setup-over="$dir/setup.exe")
+    if [ -n "${BENCH_BEFORE:-}" ] && $tool stamp "$BENCH_BEFORE" -o "$dir/before.exe" "$out/payload-$1" >>$out/build.log 2>&1
+    then
+        programs+=(setup:before="$dir/before.exe" over:before-over="$dir/before.exe")
+    fi
+}
+
 # The many-files product: install times, then the steps of each file from the
 # builds with step marks.
 if runs_pass files && [ -f $out/$files/setup.exe ]; then
@@ -354,6 +369,7 @@ if runs_pass files && [ -f $out/$files/setup.exe ]; then
     echo "bench: timing $files_count files of 1 KiB" >&2
     programs=(setup="$dir/setup.exe" floor="$dir/floor.exe")
     [ -f "$dir/nsis.exe" ] && programs+=(nsis="$dir/nsis.exe")
+    add_over_and_before $files
     driver product="$PWD/$out/payload-$files" runs="$runs" wait=600 "${programs[@]}" | sed "s/^/$files /" >>$out/samples.txt
     time_cp $files >>$out/samples.txt
     echo "bench: steps from inside the programs at $files_count files" >&2
@@ -367,6 +383,7 @@ if runs_pass tree && [ -d $out/$tree ]; then
     echo "bench: timing 300 files in 30 folders, $tree_mib MiB" >&2
     programs=()
     for name in setup floor nsis; do [ -f "$dir/$name.exe" ] && programs+=($name="$dir/$name.exe"); done
+    [ -f "$dir/setup.exe" ] && add_over_and_before $tree
     [ ${#programs[@]} -gt 0 ] &&
         driver product="$PWD/$out/payload-$tree" runs="$runs" wait=600 "${programs[@]}" | sed "s/^/$tree /" >>$out/samples.txt
     time_cp $tree >>$out/samples.txt

@@ -84,13 +84,35 @@ static std::string Errno(const char *what)
     return std::string(what) + ": " + strerror(errno);
 }
 
+#define REFUSALS_SHOWN 50       /* refusals told one a line; the rest are only counted */
+
+static size_t s_cRefusals;      /* names and files refused so far in this run */
+
+/* Tells one refused name or file and lets the run go on, so that one run
+   shows everything the vendor has to change. EndOfRefusals ends the list. */
+static void Refuse(const std::string &subject, const std::string &reason)
+{
+    if (s_cRefusals++ < REFUSALS_SHOWN)
+        Fail(subject, reason);
+}
+
+/* Tells how many refusals were not shown; returns 1, the exit code, when
+   anything was refused, else 0. */
+static int EndOfRefusals()
+{
+    if (s_cRefusals > REFUSALS_SHOWN)
+        fprintf(stderr, "payloadtool: and %zu more\n", s_cRefusals - REFUSALS_SHOWN);
+    return s_cRefusals ? 1 : 0;
+}
+
 /* ---- names as Windows compares them ---- */
 
-/* Whether Windows would take two of the payload's names, or folders on their
+/* Where Windows would take two of the payload's names, or folders on their
    paths, for one: two files whose paths differ only in case, a file and a
-   folder (file "Data", file "data\x"), or one folder spelt two ways. Returns
-   "" or the clash, with *later the index of the second name. */
-static std::string FindNameClash(const std::vector<std::string> &names, const NameCodePage &cp, size_t *later)
+   folder (file "Data", file "data\x"), or one folder spelt two ways. Each
+   name that clashes with an earlier one comes once, as its index and the clash. */
+static std::vector<std::pair<size_t, std::string>> FindNameClashes(const std::vector<std::string> &names,
+                                                                   const NameCodePage &cp)
 {
     struct Seen
     {
@@ -98,6 +120,7 @@ static std::string FindNameClash(const std::vector<std::string> &names, const Na
         std::string name;       /* as spelt where first seen, for people */
     };
     std::map<std::wstring, Seen> seen;
+    std::vector<std::pair<size_t, std::string>> clashes;
     for (size_t i = 0; i < names.size(); i++)
     {
         for (size_t at = 0;; at++)
@@ -109,15 +132,16 @@ static std::string FindNameClash(const std::vector<std::string> &names, const Na
             const Seen &was = found.first->second;
             if (!found.second && (!now.folder || !was.folder || was.name != now.name))
             {
-                *later = i;
-                return "'" + was.name + (was.folder ? "' (a folder)" : "' (a file)") + " and '" + now.name +
-                       (now.folder ? "' (a folder)" : "' (a file)") + " are one name on Windows, which ignores case";
+                clashes.push_back({ i, "'" + was.name + (was.folder ? "' (a folder)" : "' (a file)") + " and '" +
+                                       now.name + (now.folder ? "' (a folder)" : "' (a file)") +
+                                       " are one name on Windows, which ignores case" });
+                break;
             }
             if (!now.folder)
                 break;
         }
     }
-    return "";
+    return clashes;
 }
 
 /* Why the setup would refuse a payload name: bare (a file of the list form)
@@ -125,8 +149,9 @@ static std::string FindNameClash(const std::vector<std::string> &names, const Na
 static std::string WhyNameRefused(const std::string &name, bool bare, const NameCodePage &cp)
 {
     static const char s_rules[] = " is not a name Windows takes as it is (empty, longer than 255 bytes, a trailing dot "
-                                  "or space, a device name such as CON, NUL.txt or COM¹.log, or one of \\ / : < > \" | ? * or "
-                                  "a control character)";
+                                  "or space, a device name such as CON, NUL.txt, NUL .txt, CONIN$ or COM¹.log, "
+                                  "or one of \\ / : < > \" | ? * or a control character), or is one the setup "
+                                  "keeps for its own files while it installs (~T.journal, ~T00001.part, ~T00001.prev)";
     if (bare)
         return IsBareFileName(name.c_str()) ? "" : "'" + ShownName(cp, name) + "'" + s_rules;
     if (IsPayloadPath(name.c_str()))
@@ -157,17 +182,16 @@ struct ProductFile
    its subfolders in that order, each walked the same way. relative is the
    folder's name in the payload with a trailing \, or "" for the product folder.
    A link to a file is followed and carried under the link's name. Whatever
-   would be left out or cannot be carried as a file is refused: an empty
-   folder, a link to a folder or to nothing, a pipe, socket or device. */
-static bool WalkFolder(const std::string &folder, const std::string &relative, std::vector<ProductFile> &files,
-                       std::string &failed, std::string &why)
+   would be left out or cannot be carried as a file is refused, and the walk
+   goes on: an empty folder, a link to a folder or to nothing, a pipe, socket
+   or device, and what cannot be read. */
+static void WalkFolder(const std::string &folder, const std::string &relative, std::vector<ProductFile> &files)
 {
-    failed = folder;
     DIR *dir = opendir(folder.c_str());
     if (!dir)
     {
-        why = Errno("cannot read");
-        return false;
+        Refuse(folder, Errno("cannot read"));
+        return;
     }
     std::vector<std::string> names, subfolders;
     errno = 0;
@@ -178,17 +202,16 @@ static bool WalkFolder(const std::string &folder, const std::string &relative, s
     closedir(dir);
     if (readError || names.empty())
     {
-        why = readError ? "cannot read: " + std::string(strerror(readError))
-                        : "an empty folder: the setup carries files only, so it would be left out";
-        return false;
+        Refuse(folder, readError ? "cannot read: " + std::string(strerror(readError))
+                                 : "an empty folder: the setup carries files only, so it would be left out");
+        return;
     }
     std::sort(names.begin(), names.end());     // bytes compared as unsigned, whatever the locale
     for (const std::string &name : names)
     {
-        std::string path = folder + "/" + name;
+        std::string path = folder + "/" + name, why;
         struct stat st;
         bool link = false;
-        failed = path;
         if (lstat(path.c_str(), &st) != 0)
             why = Errno("cannot read");
         else if ((link = S_ISLNK(st.st_mode)) && stat(path.c_str(), &st) != 0)
@@ -199,76 +222,88 @@ static bool WalkFolder(const std::string &folder, const std::string &relative, s
             why = "a link to a folder: only links to files are followed";
         else if (S_ISDIR(st.st_mode) && relative.size() + name.size() + 1 >= PAYLOAD_NAME_MAX)
             why = "folders nested deeper than a payload name of " + std::to_string(PAYLOAD_NAME_MAX) + " bytes allows";
-        else if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))
-        {
-            if (S_ISDIR(st.st_mode))
-                subfolders.push_back(name);
-            else
-                files.push_back({ path, relative + name, (unsigned long long)st.st_size });
-            continue;
-        }
+        else if (S_ISDIR(st.st_mode))
+            subfolders.push_back(name);
+        else if (S_ISREG(st.st_mode))
+            files.push_back({ path, relative + name, (unsigned long long)st.st_size });
         else
             why = "not a file, folder or link (a pipe, socket or device): only files are carried";
-        return false;
+        if (!why.empty())
+            Refuse(path, why);
     }
     for (const std::string &name : subfolders)
-        if (!WalkFolder(folder + "/" + name, relative + name + "\\", files, failed, why))
-            return false;
-    return true;
+        WalkFolder(folder + "/" + name, relative + name + "\\", files);
+}
+
+/* Why a file cannot be carried: "" with its size in *cb when it can. */
+static std::string WhyFileRefused(const std::string &path, unsigned long long *cb)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return Errno("cannot read");
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if ((unsigned long long)st.st_size > s_cbFileMax)
+        return "larger than 4 GiB - 1 bytes";
+    *cb = (unsigned long long)st.st_size;
+    return "";
 }
 
 /* Everything that can be checked before writing is, so most refusals create no
-   file at all. One operand that is a folder stands for every file in it and
-   below it (see WalkFolder), with the product's executable last; otherwise the
-   operands are the files, in the order given, carried under their bare names.
-   Returns 0 with the files and the payload's size, or pack's exit code. */
+   file at all, and every refused name or file is told in the same run. One
+   operand that is a folder stands for every file in it and below it (see
+   WalkFolder), with the product's executable last; otherwise the operands are
+   the files, in the order given, carried under their bare names. Returns 0
+   with the files and the payload's size, or pack's exit code. */
 static int GatherFiles(const std::vector<std::string> &operands, bool allowNoExe, bool compress, const NameCodePage &cp,
                        const std::string &outPath, std::vector<ProductFile> &files, unsigned long long &cbPayload)
 {
     struct stat st;
+    std::vector<ProductFile> found;
     bool folder = operands.size() == 1 && stat(operands[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     if (folder)
     {
-        std::string top = operands[0], failed, why;
+        std::string top = operands[0];
         while (top.size() > 1 && top.back() == '/')
             top.pop_back();
-        if (!WalkFolder(top, "", files, failed, why))
-            return Fail(failed, why);
-        std::stable_partition(files.begin(), files.end(),
+        WalkFolder(top, "", found);
+        std::stable_partition(found.begin(), found.end(),
                               [](const ProductFile &file) { return file.name != s_productExe; });
     }
     else
     {
         for (const std::string &path : operands)
-            files.push_back({ path, path.substr(path.rfind('/') + 1), 0 });    // npos + 1 is 0
+            found.push_back({ path, path.substr(path.rfind('/') + 1), 0 });    // npos + 1 is 0
     }
     bool haveExe = false;
     std::vector<std::string> names;
-    for (ProductFile &file : files)
+    for (ProductFile &file : found)
     {
         std::string bytes, why;
         if (!EncodeName(cp, file.name, &bytes, why))
-            return Fail(file.path, why);
+        {
+            Refuse(file.path, why);
+            continue;
+        }
         file.name = bytes;
-        why = WhyNameRefused(file.name, !folder, cp);
-        if (!why.empty())
-            return Fail(file.path, why);
-        if (stat(file.path.c_str(), &st) != 0)
-            return Fail(file.path, Errno("cannot read"));
-        if (!S_ISREG(st.st_mode))
-            return Fail(file.path, "not a regular file");
-        if ((unsigned long long)st.st_size > s_cbFileMax)
-            return Fail(file.path, "larger than 4 GiB - 1 bytes");
-        file.cb = (unsigned long long)st.st_size;
         haveExe = haveExe || file.name == s_productExe;
+        why = WhyNameRefused(file.name, !folder, cp);
+        if (why.empty())
+            why = WhyFileRefused(file.path, &file.cb);
+        if (!why.empty())
+        {
+            Refuse(file.path, why);
+            continue;
+        }
+        files.push_back(file);
         names.push_back(file.name);
     }
-    size_t later = 0;
-    std::string clash = FindNameClash(names, cp, &later);
-    if (!clash.empty())
-        return Fail(files[later].path, clash);
+    for (const auto &clash : FindNameClashes(names, cp))
+        Refuse(files[clash.first].path, clash.second);
     if (!haveExe && !allowNoExe)
-        return Fail(outPath, std::string("no file named ") + s_productExe + " (--allow-no-exe packs without it)");
+        Refuse(outPath, std::string("no file named ") + s_productExe + " (--allow-no-exe packs without it)");
+    if (int refused = EndOfRefusals())
+        return refused;
     cbPayload = PAYLOAD_END_BYTES;
     for (const ProductFile &file : files)
         cbPayload += file.name.size() + 1 + PAYLOAD_LENGTH_BYTES + file.cb;
@@ -566,14 +601,16 @@ static bool WriteCompressedPayload(Output *, const std::vector<ProductFile> &, u
 }
 #endif
 
+#define SCRATCH_NAMES 100       /* base.part, then base.part1 to base.part99 */
+
 /* Creates a file of our own named base + ".part", or ".part1", ".part2", ...
-   when that name is taken; returns its descriptor, or -1 with errno. Only a
-   new file (O_EXCL): the name may be one of the inputs (a setup called
-   OUT.part) or someone else's file, which writing, and deleting on failure,
-   would destroy. */
+   when that name is taken; returns its descriptor, or -1 with errno (EEXIST:
+   every name was taken). Only a new file (O_EXCL): the name may be one of the
+   inputs (a setup called OUT.part) or someone else's file, which writing, and
+   deleting on failure, would destroy. */
 static int CreateNewFile(const std::string &base, mode_t mode, std::string *path)
 {
-    for (int n = 0; n < 100; n++)
+    for (int n = 0; n < SCRATCH_NAMES; n++)
     {
         *path = base + ".part" + (n ? std::to_string(n) : "");
         int fd = open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -581,6 +618,15 @@ static int CreateNewFile(const std::string &base, mode_t mode, std::string *path
             return fd;
     }
     return -1;
+}
+
+/* Tells why CreateNewFile(base) failed for OUT; path is the name it tried last. */
+static int FailCreate(const std::string &outPath, const std::string &base, const std::string &path)
+{
+    if (errno != EEXIST)
+        return Fail(path, Errno("cannot create"));
+    return Fail(outPath, "no free name for a scratch file next to it: " + base + ".part and " + base + ".part1 to " +
+                             base + ".part" + std::to_string(SCRATCH_NAMES - 1) + " are all taken");
 }
 
 /* Makes the rename itself last through a crash. Best effort: the file is whole
@@ -635,7 +681,7 @@ static int FinishTemp(TempFile *temp, const Output &out, std::string failed, std
     if (failed.empty() && rename(temp->path.c_str(), temp->finalPath.c_str()) != 0)
     {
         failed = temp->finalPath;
-        why = Errno(("cannot rename " + temp->path + " to it").c_str());
+        why = Errno("cannot rename the finished file to it");     // which is removed below
     }
     if (failed.empty())
     {
@@ -655,7 +701,7 @@ static int Pack(const std::string &outPath, bool allowNoExe, int level, const Na
         return refused;
     TempFile temp;
     if (!CreateTemp(&temp, outPath, 0666))
-        return Fail(temp.path, Errno("cannot create"));
+        return FailCreate(outPath, outPath, temp.path);
     Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     std::string failed, why;
     if (level)
@@ -772,10 +818,31 @@ static bool DecodeEntries(const unsigned char *payload, size_t cbPayload, std::v
 #endif
 }
 
+/* The entry at *pos when it is whole but for a name the setup refuses: the
+   name's zero, the length and the data inside the payload. Lets list and
+   verify tell every refused name rather than stop at the first. */
+static bool ReadEntryPastItsName(const unsigned char *payload, size_t cbPayload, size_t *pos, PayloadEntry *entry)
+{
+    const unsigned char *zero =
+        *pos < cbPayload ? (const unsigned char *)memchr(payload + *pos, 0, cbPayload - *pos) : NULL;
+    size_t at = zero ? (size_t)(zero - payload) + 1 + PAYLOAD_LENGTH_BYTES : 0;
+    if (!zero || at > cbPayload)
+        return false;
+    unsigned long cbData = (unsigned long)zero[1] | (unsigned long)zero[2] << 8 | (unsigned long)zero[3] << 16 |
+                           (unsigned long)zero[4] << 24;
+    if (cbData > cbPayload - at)
+        return false;
+    *entry = { (const char *)payload + *pos, payload + at, cbData };
+    *pos = at + cbData;
+    return true;
+}
+
 /* The payload in a payload file, or inside a setup image, walked by the setup's
-   rules; entries point into the mapped file, or into names when it is compressed. */
-static bool LoadPayload(const std::string &path, MappedFile &map, std::vector<PayloadEntry> &entries,
-                        std::deque<std::string> &names, SetupImage &image, std::string &about, std::string &why)
+   rules; entries point into the mapped file, or into names when it is compressed.
+   A stored entry whose name the setup refuses is told and kept in entries. */
+static bool LoadPayload(const std::string &path, const NameCodePage &cp, MappedFile &map,
+                        std::vector<PayloadEntry> &entries, std::deque<std::string> &names, SetupImage &image,
+                        std::string &about, std::string &why)
 {
     if (!MapFile(path, &map, why))
         return false;
@@ -792,10 +859,20 @@ static bool LoadPayload(const std::string &path, MappedFile &map, std::vector<Pa
         return DecodeEntries(payload, (size_t)cbPayload, entries, names, about, why);
     size_t pos = 0;
     PayloadEntry entry;
-    while (NextPayloadEntry(payload, (size_t)cbPayload, &pos, &entry) == PAYLOAD_ENTRY)
+    PayloadStep step;
+    while ((step = NextPayloadEntry(payload, (size_t)cbPayload, &pos, &entry)) != PAYLOAD_END)
+    {
+        if (step == PAYLOAD_DAMAGED && !ReadEntryPastItsName(payload, (size_t)cbPayload, &pos, &entry))
+        {
+            why = "payload damaged at offset " + std::to_string(pos) + ", after " + std::to_string(entries.size()) +
+                  " entries";
+            return false;
+        }
+        if (step == PAYLOAD_DAMAGED)
+            Refuse(path, "entry " + std::to_string(entries.size() + 1) + ": " + WhyNameRefused(entry.name, false, cp));
         entries.push_back(entry);
-    why = "payload damaged at offset " + std::to_string(pos) + ", after " + std::to_string(entries.size()) + " entries";
-    return CheckPayload(payload, (size_t)cbPayload) != 0;
+    }
+    return true;
 }
 
 static unsigned long long TotalBytes(const std::vector<PayloadEntry> &entries)
@@ -813,8 +890,13 @@ static int List(const std::string &path, const NameCodePage &cp)
     std::vector<PayloadEntry> entries;
     std::deque<std::string> names;
     std::string about, why;
-    if (!LoadPayload(path, map, entries, names, image, about, why))
+    if (!LoadPayload(path, cp, map, entries, names, image, about, why))
+    {
+        EndOfRefusals();
         return Fail(path, why);
+    }
+    if (int refused = EndOfRefusals())
+        return refused;
     for (const PayloadEntry &entry : entries)
         printf("%s\t%lu\n", ShownName(cp, entry.name).c_str(), entry.cbData);
     printf("%zu entries, %llu bytes%s\n", entries.size(), TotalBytes(entries), about.c_str());
@@ -854,24 +936,27 @@ static int Verify(const std::string &path, bool allowNoExe, const NameCodePage &
     std::vector<PayloadEntry> entries;
     std::deque<std::string> decodedNames;
     std::string about, why;
-    if (!LoadPayload(path, map, entries, decodedNames, image, about, why))
+    if (!LoadPayload(path, cp, map, entries, decodedNames, image, about, why))
+    {
+        EndOfRefusals();
         return Fail(path, why);
+    }
     bool haveExe = false;
     std::vector<std::string> names;
     for (size_t i = 0; i < entries.size(); i++)
     {
         std::wstring unicode;
         if (cp.number && !DecodeName(cp, entries[i].name, &unicode, why))
-            return Fail(path, "entry " + std::to_string(i + 1) + " ('" + ShownName(cp, entries[i].name) + "'): " + why);
+            Refuse(path, "entry " + std::to_string(i + 1) + " ('" + ShownName(cp, entries[i].name) + "'): " + why);
         haveExe = haveExe || strcmp(entries[i].name, s_productExe) == 0;
         names.push_back(entries[i].name);
     }
-    size_t later = 0;
-    std::string clash = FindNameClash(names, cp, &later);
-    if (!clash.empty())
-        return Fail(path, "entry " + std::to_string(later + 1) + ": " + clash);
+    for (const auto &clash : FindNameClashes(names, cp))
+        Refuse(path, "entry " + std::to_string(clash.first + 1) + ": " + clash.second);
     if (!haveExe && !allowNoExe)
-        return Fail(path, std::string("no entry named ") + s_productExe);
+        Refuse(path, std::string("no entry named ") + s_productExe);
+    if (int refused = EndOfRefusals())
+        return refused;
     if (IsImage(map))
     {
         uint32_t stored = StoredChecksum(map.data, image);
@@ -890,24 +975,29 @@ static int Verify(const std::string &path, bool allowNoExe, const NameCodePage &
 /* ---- stamping ---- */
 
 /* A compressed payload is written to a scratch file first, as the image's
-   layout needs its size. The scratch file has no name once open. */
+   layout needs its size. The scratch file has no name once open, so what
+   fails with it is told against OUT, as what was being done. */
+static const char s_compressing[] = "compressing into a scratch file beside it: ";
+static const char s_readingBack[] = "reading back the compressed payload from its scratch file: ";
+
 static int CompressToScratch(const std::string &outPath, const std::vector<ProductFile> &files,
                              unsigned long long cbPayload, const std::vector<unsigned long long> &ends, int level,
-                             int *scratch, std::string &path, unsigned long long *cbPacked)
+                             int *scratch, unsigned long long *cbPacked)
 {
-    std::string failed, why;
+    std::string failed, why, path;
     *scratch = CreateNewFile(outPath + ".payload", 0600, &path);
     if (*scratch < 0)
-        return Fail(path, Errno("cannot create"));
+        return FailCreate(outPath, outPath + ".payload", path);
     unlink(path.c_str());
     Output packed = { *scratch, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     if (!WriteCompressedPayload(&packed, files, cbPayload, ends, level, failed, why))
-        return !failed.empty() ? Fail(failed, why) : Fail(path, packed.failed ? OutputError(packed) : why);
+        return !failed.empty() ? Fail(failed, why)
+                               : Fail(outPath, s_compressing + (packed.failed ? OutputError(packed) : why));
     *cbPacked = packed.cbWritten;
     if (*cbPacked > s_cbPayloadMax)
         return FailTooLarge(outPath, "the compressed payload is ", *cbPacked);
     if (lseek(*scratch, 0, SEEK_SET) != 0)
-        return Fail(path, Errno("cannot read"));
+        return Fail(outPath, s_readingBack + Errno("cannot read"));
     return 0;
 }
 
@@ -934,11 +1024,10 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
     if (level && ImageReadsForm(map.data, image, "zstd-frames"))
         ends = PlanFilesInFrames(files, cbPayload);
     int scratch = -1;
-    std::string scratchPath;
     unsigned long long cbCarried = cbPayload;
     if (level)
     {
-        if (int refused = CompressToScratch(outPath, files, cbPayload, ends, level, &scratch, scratchPath, &cbCarried))
+        if (int refused = CompressToScratch(outPath, files, cbPayload, ends, level, &scratch, &cbCarried))
         {
             if (scratch >= 0)
                 close(scratch);
@@ -955,7 +1044,7 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
 
     TempFile temp;
     if (!CreateTemp(&temp, outPath, map.mode))
-        return Fail(temp.path, Errno("cannot create"));
+        return FailCreate(outPath, outPath, temp.path);
     fchmod(temp.fd, map.mode);      // whatever the umask: a setup stays runnable
     Output out = { temp.fd, std::vector<unsigned char>(COPY_CHUNK), 0, 0, {}, false, 0, NULL };
     std::string failed;
@@ -965,7 +1054,10 @@ static int Stamp(const std::string &setupPath, const std::string &outPath, bool 
     {
         close(scratch);
         if (!carried && !out.failed)
-            failed = scratchPath;
+        {
+            failed = outPath;
+            why = s_readingBack + why;
+        }
     }
     if (carried)
         Put(&out, layout.tail.data(), layout.tail.size());

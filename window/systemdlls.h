@@ -9,9 +9,10 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-/* Every function the setup calls outside kernel32, user32, gdi32 and msvcrt,
-   with its DLL, in the order the DLLs are loaded. Windows maps those four from
-   the system folder whatever the search order (they are Known DLLs); any other
+/* Every function the setup calls outside kernel32, user32, gdi32, advapi32
+   and msvcrt, with its DLL, in the order the DLLs are loaded. Windows maps
+   those five from the system folder whatever the search order (they are
+   Known DLLs, and so are the DLLs they import); any other
    DLL imported by the image would be looked for next to the setup first, and a
    setup is usually started from a downloads folder. So none is imported: each
    is loaded by LoadSystemDlls once the search is kept to the system folder. */

@@ -166,15 +166,39 @@ static void RemoveInstallation()
     DeleteFileA(DesktopLink().c_str());
 }
 
-/* Every product file is in the install folder, byte for byte. */
-static void CheckInstalledFiles(const std::vector<std::string> &names)
+/* Every product file is in the install folder, byte for byte (from the
+   product= folder, or another). */
+static void CheckInstalledFiles(const std::vector<std::string> &names, const std::string &from = "")
 {
-    std::string product = WinPath(Option("product"));
+    std::string product = WinPath(from.empty() ? Option("product") : from);
     for (const std::string &name : names)
     {
         Check(SameFiles(product + "\\" + name, InstallFolder() + name), "installed file equals the product's",
               __LINE__, name);
     }
+}
+
+/* The install folder holds these files and nothing else: none of the
+   setup's own left behind. */
+static void CheckNothingElse(std::vector<std::string> names)
+{
+    std::vector<std::string> found = ListFiles(InstallFolder());
+    std::sort(names.begin(), names.end());
+    std::sort(found.begin(), found.end());
+    std::string extra;
+    for (const std::string &name : found)
+        if (!std::binary_search(names.begin(), names.end(), name))
+            extra += " " + Quote(name);
+    Check(found.size() == names.size() && extra.empty(), "nothing else in the install folder", __LINE__, extra);
+}
+
+/* An earlier release's files, from the folder, in the install folder. */
+static void PutEarlierRelease(const std::string &from, const std::vector<std::string> &names)
+{
+    RemoveInstallation();
+    CreateDirectoryA(InstallFolder().c_str(), NULL);
+    for (const std::string &name : names)
+        CHECK(CopyFileA((WinPath(from) + "\\" + name).c_str(), (InstallFolder() + name).c_str(), FALSE));
 }
 
 /* The product started from the install folder, with that folder as working
@@ -404,12 +428,13 @@ static void CheckProgressShown(const std::string &trace, const std::vector<Entry
                   entries[i].name);
 }
 
-/* The install path to type: path=, or long-path=N: C:\ and N letters. */
+/* The install path to type: path=, or long-path=N: C:\ and N characters of code page 1252, the last
+   three "\xE9\xC3\xA9" (e acute, A tilde, copyright): six bytes in UTF-8, two characters read as UTF-8. */
 static std::string InstallPathOption()
 {
     if (Option("long-path").empty())
         return Option("path");
-    return "C:\\" + std::string(atoi(Option("long-path").c_str()), 'a') + "\\";
+    return "C:\\" + std::string(atoi(Option("long-path").c_str()) - 3, 'a') + "\xE9\xC3\xA9\\";
 }
 
 static HWND OpenChooser(const Program &setup);
@@ -495,11 +520,41 @@ static void Install()
                 }
             WriteWholeFile(DesktopLink(), "not a link");
         }
+        // hold-rename=1: held just after the first file larger than a piece,
+        // in a folder three deep, the folders written into so far cannot be
+        // renamed away (and a link put in their place) by another program.
+        std::string hold = TracePath() + ".hold";
+        size_t large = 0;
+        while (large < entries.size() && entries[large].cb <= (1 << 20))
+            large++;
+        bool holdRename = round == 1 && !Option("hold-rename").empty() && large < entries.size();
+        if (holdRename)
+        {
+            WriteWholeFile(hold, "");
+            SetEnvironmentVariableA("SETUP_TRACE_HOLD", std::to_string(large + 1).c_str());
+        }
         Program setup;
         std::string trace;
         if (!StartInstall(&setup, exe, &trace))
             return;
         HWND hwnd = setup.hwnd;
+        if (holdRename)
+        {
+            WaitForTrace(trace, ("\n" + std::to_string(large + 1) + "\t").c_str());
+            std::string top = InstallFolder().substr(0, InstallFolder().size() - 1);
+            std::string deep = entries[large].name;
+            for (std::string folder : { top, top + "\\" + names[4].substr(0, names[4].find('\\')),
+                                        top + "\\" + deep.substr(0, deep.rfind('\\')) })
+            {
+                bool renamed = MoveFileA(folder.c_str(), (folder + " away").c_str());
+                Check(!renamed && GetLastError() == ERROR_SHARING_VIOLATION, "a folder written into is held", __LINE__,
+                      folder);
+                if (renamed)
+                    MoveFileA((folder + " away").c_str(), folder.c_str());
+            }
+            SetEnvironmentVariableA("SETUP_TRACE_HOLD", NULL);
+            DeleteFileA(hold.c_str());
+        }
 
         HWND box = WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");
         Check(box != NULL, "success box", __LINE__);
@@ -575,6 +630,10 @@ static void Interrupted()
         return;
     std::string trace = TraceSetup(setup);
     Tick(setup.hwnd);
+    // Read before Install: once the setup is held after the first file, a sent
+    // WM_GETTEXT would wait for the hold to end.
+    HWND license = GetDlgItem(setup.hwnd, IDC_LICENSE);
+    std::string text = WindowText(license);
     // A close or a second Install is queued before the first is handled, so the
     // unpacker's pump step takes it while the files are being written.
     PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
@@ -584,8 +643,6 @@ static void Interrupted()
         PostMessageA(setup.hwnd, WM_COMMAND, IDC_INSTALL, 0);
     else
     {
-        HWND license = GetDlgItem(setup.hwnd, IDC_LICENSE);
-        std::string text = WindowText(license);
         WaitForTrace(trace, "\n1\t");
         PostKey(license, VK_DELETE);
         DeleteFileA(hold.c_str());
@@ -605,6 +662,90 @@ static void Interrupted()
         std::string first = "0\t\n" + ProgressLine(1, names[0]) + "WM_KEYDOWN\n";
         Check(taken.compare(0, first.size(), first) == 0 && taken.find("WM_KEYUP\n", first.size()) != std::string::npos,
               "the press taken right after the first file, the release later", __LINE__, Quote(taken));
+    }
+}
+
+/* A later release (payload=, its files in product=) over an earlier one
+   (the files of earlier=). then=in-use: the earlier program runs (started
+   suspended, which holds its file), and the setup names it in a box that its
+   own window owns, before writing anything; Cancel leaves the earlier release
+   and ends with exit code 1, and once the program is closed Retry installs
+   the later release whole. then=kill: the setup is ended from outside after
+   its first file; the earlier release is whole, and the next run installs
+   the later one with nothing of the first left. */
+static void Upgrade()
+{
+    std::vector<std::string> names = PayloadNames(WinPath(Option("payload.bin")));
+    std::vector<std::string> earlier = ListFiles(WinPath(Option("earlier")) + "\\");
+    std::string exe = SetupToRun();
+    std::string program = InstallFolder() + "Tandreloop.exe";
+    PutEarlierRelease(Option("earlier"), earlier);
+    for (int round = 1; round <= 2; round++)
+    {
+        Program setup;
+        long exitCode = -1;
+        std::vector<std::string> errors;
+        if (Option("then") == "kill" && round == 1)
+        {
+            std::string hold = TracePath() + ".hold", trace;
+            WriteWholeFile(hold, "");
+            SetEnvironmentVariableA("SETUP_TRACE_HOLD", "1");
+            if (!StartInstall(&setup, exe, &trace))
+                return;
+            WaitForTrace(trace, "\n1\t");
+            KillProgram(&setup);
+            SetEnvironmentVariableA("SETUP_TRACE_HOLD", NULL);
+            DeleteFileA(hold.c_str());
+            CheckInstalledFiles(earlier, Option("earlier"));
+            CHECK(FileExists(InstallFolder() + "~T.journal"));     // the next run has something to finish
+            continue;
+        }
+        PROCESS_INFORMATION running = {};
+        STARTUPINFOA si = { sizeof(si) };
+        if (Option("then") == "in-use")
+            CHECK(CreateProcessA(program.c_str(), NULL, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL,
+                                 InstallFolder().c_str(), &si, &running));
+        if (!StartInstall(&setup, exe))
+            break;
+        if (running.hProcess)
+        {
+            HWND box = WaitForMessageBox(setup.pi.dwProcessId, "FILE IN USE");
+            Check(box != NULL, "in-use box", __LINE__);
+            CHECK_EQ(MessageBoxText(box), "Tandreloop is in use:\n" + program + "\n\nClose Tandreloop, then press Retry.");
+            CHECK(box && GetWindow(box, GW_OWNER) == setup.hwnd && !IsWindowEnabled(setup.hwnd));
+            CheckInstalledFiles(earlier, Option("earlier"));
+            CheckNothingElse(earlier);
+            if (round == 2)
+                TerminateProcess(running.hProcess, 0);
+            WaitForSingleObject(running.hProcess, round == 2 ? WAIT_MS : 0);
+            PressButton(box, round == 1 ? IDCANCEL : IDRETRY);
+        }
+        if (round == 1)
+        {
+            CHECK_EQ(ConfirmUntilExit(&setup, &exitCode, &errors), 0);
+            CHECK_EQ(errors.size(), (size_t)0);
+            CHECK_EQ(exitCode, 1L);
+            TerminateProcess(running.hProcess, 0);
+            WaitForSingleObject(running.hProcess, WAIT_MS);
+            CHECK(!IsRunning("Tandreloop.exe"));
+            CheckInstalledFiles(earlier, Option("earlier"));
+            CheckNothingElse(earlier);
+        }
+        else
+        {
+            HWND box = WaitForMessageBox(setup.pi.dwProcessId, "SUCCESS");
+            Check(box != NULL, "success box", __LINE__);
+            CheckInstalledFiles(names);
+            CheckNothingElse(names);
+            PressOk(box);
+            CheckProductRuns();
+            CHECK_EQ(WaitForExit(&setup), 0);
+        }
+        if (running.hProcess)
+        {
+            CloseHandle(running.hThread);
+            CloseHandle(running.hProcess);
+        }
     }
 }
 
@@ -639,17 +780,33 @@ static void MissingProgram()
    setup has ended; nothing started; exit code 1. Optional set-up: a folder
    where a file must go (folder-at=), a file where a folder must go
    (file-at=), a write or close that fails (fault=, below), the install
-   folder left as it is (asis=1); checks: no
+   folder left as it is (asis=1), an earlier release there (earlier=); checks: no
    link (nolink=1), no files (nofiles=1). */
 static void Failure()
 {
-    // fault=write or fault=close: the trace hook has WriteFile report a short
-    // write as done, or CloseHandle fail, on the file named fault-file=.
-    SetEnvironmentVariableA("SETUP_FAULT", Option("fault").empty() ? NULL : Option("fault").c_str());
-    SetEnvironmentVariableA("SETUP_FAULT_FILE", Option("fault-file").empty() ? NULL : Option("fault-file").c_str());
-    // asis=1: the install folder as the caller left it.
+    // edge=1: long-path=N is the first length refused, and one character
+    // shorter the same product installs whole.
+    if (!Option("edge").empty())
+    {
+        std::string cch = Option("long-path");
+        g_options["long-path"] = std::to_string(atoi(cch.c_str()) - 1);
+        g_options["path"] = InstallPathOption();
+        Install();
+        RemoveTree(Option("path"));
+        g_options["path"] = "";
+        g_options["long-path"] = cch;
+    }
+    // asis=1: the install folder as the caller left it; earlier=FOLDER: the
+    // files of an earlier release in it, which must stay whole, with nothing
+    // of the failed install left beside them.
     DeleteFileA(DesktopLink().c_str());
-    if (Option("asis").empty())
+    std::vector<std::string> earlier;
+    if (!Option("earlier").empty())
+    {
+        earlier = ListFiles(WinPath(Option("earlier")) + "\\");
+        PutEarlierRelease(Option("earlier"), earlier);
+    }
+    else if (Option("asis").empty())
     {
         RemoveInstallation();
         CreateDirectoryA(InstallFolder().c_str(), NULL);
@@ -694,6 +851,11 @@ static void Failure()
     if (!Option("nofiles").empty())
         for (const char *name : { "Tandreloop.exe", "TandreCore.dll", "TandreDraw.dll" })
             Check(!FileExists(InstallFolder() + name), "no file written", __LINE__, name);
+    if (!earlier.empty())
+    {
+        CheckInstalledFiles(earlier, Option("earlier"));
+        CheckNothingElse(earlier);
+    }
 }
 
 /* The whole job as a newcomer would watch it, with screenshots (BMP) in the
@@ -858,6 +1020,11 @@ int main(int argc, char **argv)
     }
     CoInitialize(NULL);
     SetEnvironmentVariableA("SETUP_TRACE", TracePath().c_str());   // inherited by the setups started
+    // fault=write or fault=close: the trace hook has WriteFile report a short
+    // write as done, or CloseHandle fail, on the file named fault-file=;
+    // fault=fat: GetFileInformationByHandleEx refuses FileAttributeTagInfo.
+    SetEnvironmentVariableA("SETUP_FAULT", Option("fault").empty() ? NULL : Option("fault").c_str());
+    SetEnvironmentVariableA("SETUP_FAULT_FILE", Option("fault-file").empty() ? NULL : Option("fault-file").c_str());
 
     static const struct { const char *name; void (*run)(); } scenarios[] = {
         { "start-state", StartState },
@@ -865,6 +1032,7 @@ int main(int argc, char **argv)
         { "input-filter", InputFilter },
         { "install", Install },
         { "interrupted", Interrupted },
+        { "upgrade", Upgrade },
         { "missing-program", MissingProgram },
         { "failure", Failure },
         { "browse", Browse },

@@ -147,11 +147,16 @@ std::string MessageBoxText(HWND box)
 
 void PressOk(HWND box)
 {
-    HWND ok = GetDlgItem(box, IDOK);
-    if (ok)
-        PostMessageA(ok, BM_CLICK, 0, 0);
+    PressButton(box, IDOK);
+}
+
+void PressButton(HWND box, int id)
+{
+    HWND button = GetDlgItem(box, id);
+    if (button)
+        PostMessageA(button, BM_CLICK, 0, 0);
     else
-        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        PostMessageA(box, WM_COMMAND, id, 0);
     DWORD start = GetTickCount();
     while (IsWindow(box) && IsWindowVisible(box) && GetTickCount() - start < WAIT_MS)
         Sleep(20);
@@ -315,6 +320,25 @@ void RemoveTree(const std::string &path)
         FindClose(find);
     }
     RemoveDirectoryA(folder.c_str());
+}
+
+std::vector<std::string> ListFiles(const std::string &folder)
+{
+    std::vector<std::string> files;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return files;
+    do
+    {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back(found.cFileName);
+        else if (strcmp(found.cFileName, ".") && strcmp(found.cFileName, ".."))
+            for (const std::string &below : ListFiles(folder + found.cFileName + "\\"))
+                files.push_back(std::string(found.cFileName) + "\\" + below);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return files;
 }
 
 std::string DesktopFolder()

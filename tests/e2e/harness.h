@@ -56,7 +56,8 @@ HWND WaitForWindow(DWORD pid, const char *windowClass, const char *caption, DWOR
 /* Waits for a message box of the process with this caption. */
 HWND WaitForMessageBox(DWORD pid, const char *caption, DWORD ms = WAIT_MS);
 std::string MessageBoxText(HWND box);
-/* Presses the box's only button and waits until the box is gone. */
+/* Presses the box's button (PressOk: its only one) and waits until the box is gone. */
+void PressButton(HWND box, int id);
 void PressOk(HWND box);
 
 std::string WindowText(HWND hwnd);
@@ -71,6 +72,8 @@ bool SameFiles(const std::string &a, const std::string &b);
 bool FileExists(const std::string &path);
 bool FolderExists(const std::string &path);
 void RemoveTree(const std::string &path);   /* a folder and all below it, or a file */
+/* The files under a folder (ending in a backslash), by their paths in it. */
+std::vector<std::string> ListFiles(const std::string &folder);
 std::string DesktopFolder();                /* with a trailing backslash */
 /* The target of a .lnk file, read back through the shell; empty when unreadable. */
 std::string LinkTarget(const std::string &lnk);

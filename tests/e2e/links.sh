@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # links.sh SOURCE BUILD - an install folder, or a folder in it, that leads
 # elsewhere is refused before a file goes there: C:\Tandreloop as a link to
-# another folder, then C:\Tandreloop\Plug Ins 3 as one. Wine shows a Unix
-# symbolic link as a reparse point (to a query by name only), so these are
-# Unix links; Windows' junctions are checked on the folder's handle as well.
+# another folder, then C:\Tandreloop\Plug Ins 3 as one; and, as root, one that
+# belongs to another user. Wine shows a Unix symbolic link as a reparse point
+# (to a query by name only), so these are Unix links; Windows' junctions are
+# checked on the folder's handle as well.
 set -eu
 source=$1 build=$2
 eval "$("$source/scripts/wine-run.sh" --env "$build")"
@@ -22,4 +23,12 @@ run nolink=1 "expect=Cannot Create Folder\\nC:/Tandreloop/"
 rm "$drive/Tandreloop" && mkdir "$drive/Tandreloop"
 ln -s "$elsewhere" "$drive/Tandreloop/Plug Ins 3"
 run "payload=$build/tests/e2e/payload-tree.bin" "expect=Cannot Create Folder\\nC:/Tandreloop/Plug Ins 3/"
+
+# A folder someone else prepared: Wine runs every program elevated, and shows
+# a folder of another Unix user as another owner's.
+rm "$drive/Tandreloop/Plug Ins 3"
+if [ "$(id -u)" = 0 ]; then
+    chown nobody "$drive/Tandreloop"
+    run nolink=1 "expect=Folder Belongs to Another User\\nC:/Tandreloop/"
+fi
 exit $status

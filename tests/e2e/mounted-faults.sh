@@ -2,7 +2,8 @@
 # mounted-faults.sh FAULT BUILD DRIVER SETUP PRODUCT - installs onto a real faulty
 # file system, mounted for the test and mapped to Wine's drive X:
 #   disk-full   a tmpfs that holds the product's files but not the data file
-#               after them (a setup carrying tests/e2e/payload-data.bin)
+#               after them (a setup carrying tests/e2e/payload-data.bin): the
+#               setup finds it too small before writing anything
 #   read-only   a read-only tmpfs
 # The setup must end with its ERROR box naming what failed, start nothing and
 # exit 1. Exits 77 (skipped, with the reason) where mounting is not allowed.
@@ -27,11 +28,11 @@ disk-full)
     done
     options="size=$bytes"
     args=("payload=$payload")
-    expect="Cannot Write File\\nX:/Tandreloop/${entries[-1]%%$'\t'*}" ;;
+    expect="expect-start=Not Enough Disk Space\\nX:/Tandreloop/\\n" ;;
 read-only)
     options="ro,size=1m"
     args=(nolink=1)
-    expect="Cannot Create Folder\\nX:/Tandreloop/" ;;
+    expect="expect=Cannot Create Folder\\nX:/Tandreloop/" ;;
 *)  echo "unknown fault $fault"; exit 2 ;;
 esac
 
@@ -56,4 +57,4 @@ drive="$WINEPREFIX/dosdevices/x:"
 trap 'rm -f "$drive"; kill "$holder"' EXIT
 ln -sfn "/proc/$holder/root$mount_point" "$drive"
 
-"$wine_run" "$driver" failure "setup=$setup" "product=$product" path=X:/ "${args[@]}" "expect=$expect"
+"$wine_run" "$driver" failure "setup=$setup" "product=$product" path=X:/ "${args[@]}" "$expect"

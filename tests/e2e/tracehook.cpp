@@ -13,7 +13,8 @@
 // shows what a user sees while the next file is written.
 //
 // Once loaded, the hooks also stand in for the setup's WriteFile and
-// CloseHandle, to fail them on one file when the driver asks (see IsFaultFile).
+// CloseHandle, to fail them on one file when the driver asks (see IsFaultFile),
+// and for GetFileInformationByHandleEx, to answer as a FAT volume does.
 
 #include <windows.h>
 #include <commctrl.h>
@@ -58,6 +59,21 @@ static BOOL WINAPI FailingCloseHandle(HANDLE h)
     return FALSE;
 }
 
+/* With SETUP_FAULT=fat, GetFileInformationByHandleEx refuses the
+   FileAttributeTagInfo class with ERROR_INVALID_PARAMETER, as Windows' FAT
+   and exFAT drivers do. */
+static BOOL WINAPI FatFileInformation(HANDLE h, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD cb)
+{
+    char want[16];
+    if (type == FileAttributeTagInfo && GetEnvironmentVariableA("SETUP_FAULT", want, sizeof(want)) &&
+        strcmp(want, "fat") == 0)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return GetFileInformationByHandleEx(h, type, info, cb);
+}
+
 /* Points the setup's import of dll's function at replacement. */
 static void ReplaceImport(const char *dll, const char *function, void *replacement)
 {
@@ -95,6 +111,7 @@ static void AttachToSetup(void)
     {
         ReplaceImport("kernel32.dll", "WriteFile", (void *)ShortWriteFile);
         ReplaceImport("kernel32.dll", "CloseHandle", (void *)FailingCloseHandle);
+        ReplaceImport("kernel32.dll", "GetFileInformationByHandleEx", (void *)FatFileInformation);
     }
     s_attached = 1;
 }

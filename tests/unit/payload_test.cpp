@@ -210,10 +210,13 @@ TEST(PayloadWalk, PositionPastTheEndIsDamage)
 TEST(IsBareFileName, AcceptsOrdinaryNames)
 {
     const std::string names[] = { "Tandreloop.exe", "a", "a.b.c", "with space.dll", ".hidden",
-                                   "CONSOLE.txt", "COM0", "LPT10", "nul2", "auxiliary",
+                                   "CONSOLE.txt", "COM0", "LPT10", "nul2", "auxiliary", "NUL x.txt", "NULL .txt",
+                                   "CONIN", "CONIN$$.dat", "conout$1", "CONOUT.txt",
                                    // Beside the superscripts (bytes below) and two of them: no devices.
                                    "COM\xB4", "LPT\xBC.txt", "COM\xB9\xB2", "COM\xB9x.log", "LPT\xA9\xF5", "COM\xA9",
                                    "\x80\xFF\xE9t\xE9.txt", "#[]{}()!$%&'+,;=@^`~",
+                                   // Near the setup's own temporary names, but not them.
+                                   "~T0000G.part", "~T000001.part", "~T00001.parts", "~U00001.prev", "~T.journals",
                                    std::string(PAYLOAD_PART_MAX, 'x') };
     for (const std::string &name : names)
     {
@@ -227,10 +230,15 @@ TEST(IsBareFileName, RefusesFolderPartsControlAndReservedCharacters)
     // Trailing dots and spaces are dropped by Windows; device names open devices.
     std::vector<std::string> names = { "", ".", "..", "...", "name.", "name ", " ",
                                        "CON", "nul", "Aux.dll", "prn.txt.exe", "COM1", "lpt9.log",
+                                       // Windows drops the spaces that end the part before the first dot.
+                                       "NUL .txt", "COM1 .log", "con  .x", "AUX. .txt", "CONIN$", "conin$.dat",
+                                       "CONOUT$ .txt", "COM\xB9 .log", "lpt\xA9\xF7  .txt",
                                        // COM and LPT with a superscript 1, 2 or 3: in 1252 and its kin,
                                        // and in 949, which writes them with two bytes.
                                        "COM\xB9", "com\xB2.log", "Lpt\xB3.txt.exe", "LPT\xB9", "COM\xA9\xF6.log",
                                        "lpt\xA9\xF7", "COM\xA9\xF8.txt",
+                                       // The setup's own, which it removes after an install that was cut short.
+                                       "~T00000.part", "~t0ABcf.PREV", "~T.JOURNAL",
                                        std::string(PAYLOAD_PART_MAX + 1, 'x') };
     for (int c = 1; c < 0x20; c++)
         names.push_back("a" + std::string(1, (char)c) + "b");

@@ -209,13 +209,13 @@ TEST_F(PayloadTool, RefusesBadInputAndLeavesNoOutput)
     }
 }
 
-// Paths in the walk's order: each folder's files by the bytes of their names, then
-// its subfolders the same way, the top-level executable last. Files hold their paths.
+// Paths in the walk's order: each folder's files by the unsigned bytes of their names ("Über" after
+// "z"), then its subfolders the same way, the top-level executable last. Files hold their paths.
 TEST_F(PayloadTool, FolderIsWalkedInOneOrder)
 {
-    const std::string walk[] = { "B.dll", "a.dll", "link to a.dll", "z.txt", "Zeta/Tandreloop.exe", "plugins/core.dll",
-                                 "plugins/Filter One/f.dll", "plugins/de/Read me.txt", "plugins/de/help/empty",
-                                 "Tandreloop.exe" };
+    const std::string walk[] = { "B.dll", "a.dll", "link to a.dll", "z.txt", "Über.txt", "Zeta/Tandreloop.exe",
+                                 "plugins/core.dll", "plugins/Filter One/f.dll", "plugins/de/Read me.txt",
+                                 "plugins/de/help/empty", "Tandreloop.exe" };
     std::string expected;
     for (std::string path : walk)
     {
@@ -225,8 +225,9 @@ TEST_F(PayloadTool, FolderIsWalkedInOneOrder)
         std::replace(path.begin(), path.end(), '/', '\\');
         expected += path + "\t" + std::to_string(cb) + "\n";
     }
-    ASSERT_EQ(Tool({ "pack", "-o", "payload.bin", "product/" }).exitCode, 0);
-    EXPECT_EQ(Tool({ "list", "payload.bin" }).out.substr(0, expected.size() + 11), expected + "10 entries,");
+    ASSERT_EQ(Tool({ "pack", "--codepage", "1252", "-o", "payload.bin", "product/" }).exitCode, 0);
+    EXPECT_EQ(Tool({ "list", "--codepage", "1252", "payload.bin" }).out.substr(0, expected.size() + 11),
+              expected + "11 entries,");
     EXPECT_EQ(Tool({ "verify", "payload.bin" }).exitCode, 0);
 }
 
@@ -274,6 +275,24 @@ TEST_F(PayloadTool, FolderRefusesWhatItCannotCarry)
         EXPECT_EQ(ReadAll(dir / "payload.bin"), "earlier output") << c.name;
     }
     EXPECT_EQ(Tool({ "pack", "--codepage", "437", "-o", "payload.bin", "product" }).exitCode, 1);  // not an ANSI one
+
+    // Every refusal of a run is told, one a line: the first 50, then how many more.
+    fs::remove_all(dir);
+    for (const char *name : { "Tandreloop.exe", "NUL .txt", "CONOUT$.log", "lib/A.dll", "lib/a.dll" })
+        WriteAll(dir / "product" / name, "x");
+    for (int cEmpty : { 3, 61 })
+    {
+        for (int i = 0; i < cEmpty; i++)
+            fs::create_directories(dir / "product/empty" / std::to_string(i));
+        ToolRun run = Tool({ "pack", "-o", "payload.bin", "product" });
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), cEmpty == 3 ? 6 : 51) << run.err;
+        for (const char *told : { "product/empty/2: an empty", "product/NUL .txt: ", "product/CONOUT$.log: ",
+                                  "product/lib/a.dll: 'lib\\A.dll' (a file) and" })
+            EXPECT_TRUE(cEmpty > 3 || run.err.find(told) != std::string::npos) << told << run.err;
+        EXPECT_EQ(run.err.find("\npayloadtool: and 14 more\n") == run.err.size() - 26, cEmpty > 3) << run.err;
+        EXPECT_FALSE(fs::exists(dir / "payload.bin"));
+    }
 }
 
 // list shows the names in UTF-8 with the code page, and the bytes written without it.
@@ -335,15 +354,19 @@ TEST_F(PayloadTool, VerifyAndListRefuseDamagedPayloads)
     }
 
     // The packer refuses these names, so the payload is put together by hand.
+    // list tells the name the setup refuses; verify that and each clash.
     std::string clash;
-    for (const char *name : { "Tandreloop.exe", "a.dll", "A.DLL" })
+    for (const char *name : { "Tandreloop.exe", "a.dll", "A.DLL", "CON .txt", "b", "B" })
         clash += std::string(name) + std::string("\0\1\0\0\0x", 6);
     clash += std::string(PAYLOAD_END_BYTES, '\0');
     WriteAll(dir / "payload.clash", clash);
-    EXPECT_EQ(Tool({ "list", "payload.clash" }).exitCode, 0);
-    ToolRun verify = Tool({ "verify", "payload.clash" });
+    ToolRun list = Tool({ "list", "payload.clash" }), verify = Tool({ "verify", "payload.clash" });
+    EXPECT_EQ(list.exitCode, 1);
+    EXPECT_EQ(list.err.rfind("payloadtool: payload.clash: entry 4: 'CON .txt'", 0), 0u) << list.err;
     EXPECT_EQ(verify.exitCode, 1);
-    EXPECT_NE(verify.err.find("A.DLL"), std::string::npos) << verify.err;
+    EXPECT_EQ(verify.err.rfind(list.err, 0), 0u) << verify.err;
+    for (const char *told : { "entry 3: 'a.dll' (a file) and 'A.DLL'", "entry 6: 'b' (a file) and 'B'" })
+        EXPECT_NE(verify.err.find(std::string("payload.clash: ") + told), std::string::npos) << verify.err;
 }
 
 TEST_F(PayloadTool, BadArgumentsShowUsage)

@@ -223,6 +223,11 @@ TEST_F(Stamp, RefusesBadSetupsAndBadFilesWithoutWritingAnything)
     EXPECT_TRUE(ReadAll(dir / "out.exe") == kept);
     EXPECT_EQ(ReadAll(dir / "out.exe.part"), "someone's file");
     EXPECT_FALSE(fs::exists(dir / "out.exe.part1"));
+    for (int n = 1; n < 100; n++)      // every name for its temporary taken: the message says so
+        WriteAll(dir / ("out.exe.part" + std::to_string(n)), "");
+    EXPECT_EQ(Tool("stamp setup.exe -o out.exe product", &err), 1);
+    EXPECT_EQ(err, "payloadtool: out.exe: no free name for a scratch file next to it: out.exe.part and out.exe.part1 "
+                   "to out.exe.part99 are all taken\n");
 
     // Dropping the signature gives what stamping the unsigned image gives.
     WriteAll(dir / "in.exe", signedImage);
