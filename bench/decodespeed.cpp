@@ -5,15 +5,11 @@
 //
 // PAYLOAD is a compressed payload of either form (payloadtool pack --compress).
 // Each pass decodes it from memory, then runs UpdateCrc32 over all of it
-// CRC_ROUNDS times ("crc"):
-//   - a one-frame payload as a stream, as the setup decodes it now (decode.h:
-//     the frame given in 1 MiB pieces, decoded through zstd's window into a
-//     1 MiB piece at a time, the workspace the check asks for): "decode";
-//   - either form frame by frame, each frame into a buffer of its decoded size
-//     (decode.h's second half), given FRAME_PART_BYTES of compressed bytes at a
-//     time so that a writer could follow: on one thread ("frames"), and on two
-//     threads at once, each taking every other frame ("two"; with one frame
-//     the second thread has nothing to do).
+// CRC_ROUNDS times ("crc"): frame by frame, each frame into a buffer of its
+// decoded size (decode.h), given FRAME_PART_BYTES of compressed bytes at a
+// time so that a writer could follow, as the setup decodes it: on one thread
+// ("frames"), and on two threads at once, each taking every other frame
+// ("two"; with one frame the second thread has nothing to do).
 // Prints, per pass and way, MB of decoded output per second of the decoding
 // thread's CPU time and of wall time (for "two": the output of both threads
 // per wall second, and each thread's own MB per CPU second), and the CRC's MB
@@ -71,31 +67,6 @@ static double WallSeconds(void)
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec + now.tv_nsec / 1e9;
 #endif
-}
-
-/* Decodes the whole frame once; returns the decoded bytes, 0 on failure. */
-static uint64_t DecodeOnce(const std::vector<unsigned char> &payload, const CompressedPayload &compressed,
-                           void *workspace, unsigned char *out)
-{
-    PayloadDecoder decoder;
-    if (!StartPayloadDecoder(&decoder, &compressed, workspace, compressed.cbWorkspace, out))
-        return 0;
-    size_t at = PAYLOAD_HEADER_BYTES;
-    for (;;)
-    {
-        size_t fill = 0;
-        FrameStep step;
-        while ((step = DecodeFrame(&decoder, out, PAYLOAD_PIECE_BYTES, &fill)) == FRAME_NEEDS_INPUT)
-        {
-            size_t cb = payload.size() - at < PAYLOAD_PIECE_BYTES ? payload.size() - at : PAYLOAD_PIECE_BYTES;
-            GiveFrameBytes(&decoder, payload.data() + at, cb);
-            at += cb;
-        }
-        if (step == FRAME_ENDED)
-            return decoder.cbDecoded;
-        if (step != FRAME_FULL)
-            return 0;
-    }
 }
 
 /* One thread's share of the frames: every step-th frame from first, each
@@ -200,11 +171,6 @@ int main(int argc, char **argv)
         fprintf(stderr, "decodespeed: %s is not a compressed payload\n", argv[1]);
         return 1;
     }
-    CompressedPayload compressed;
-    size_t cbHead = payload.size() < PAYLOAD_HEAD_BYTES ? payload.size() : PAYLOAD_HEAD_BYTES;
-    bool stream = CheckCompressedPayload(payload.data(), cbHead, payload.size(), NULL, &compressed) == CHECK_OK;
-    std::vector<uint64_t> workspace(stream ? compressed.cbWorkspace / 8 + 1 : 1);
-    std::vector<unsigned char> out(PAYLOAD_PIECE_BYTES);
     FrameShare shares[2];
     std::vector<uint64_t> contexts[2];
     std::vector<unsigned char> buffers[2];
@@ -218,19 +184,6 @@ int main(int argc, char **argv)
            (unsigned long long)frames.header.cbDecoded, frames.header.cFrames, frames.cbLargestFrame);
     for (int pass = 0; pass < passes; pass++)
     {
-        if (stream)
-        {
-            double cpu0 = CpuSeconds(), wall0 = WallSeconds();
-            uint64_t cbDecoded = DecodeOnce(payload, compressed, workspace.data(), out.data());
-            double cpu1 = CpuSeconds(), wall1 = WallSeconds();
-            if (cbDecoded != compressed.header.cbDecoded)
-            {
-                fprintf(stderr, "decodespeed: pass %d decoded %llu B: damaged\n", pass, (unsigned long long)cbDecoded);
-                return 1;
-            }
-            printf("pass %d decode %.1f MB/s cpu %.3f s wall %.3f s\n", pass, cbDecoded / 1e6 / (cpu1 - cpu0),
-                   cpu1 - cpu0, wall1 - wall0);
-        }
         shares[0].step = 1;
         double wall = DecodeFramesOn(1, shares);
         if (shares[0].cbDecoded != frames.header.cbDecoded)

@@ -93,6 +93,7 @@ set(SETUP_SOURCES
     install/filesink.cpp
     install/places.cpp
     install/source.cpp
+    install/decodesource.cpp
     install/check.cpp
     install/transaction.cpp
     install/folderacl.cpp

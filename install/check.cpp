@@ -60,27 +60,36 @@ int CheckPayloadToInstall(int resourceId, const char *folder, PayloadToInstall *
         return FailUnpack(szFailure, cbFailure, "Cannot Load Setup Data", SETUP_ITSELF);
 
     size_t cchLongestName, cchLongestFolder;
-    if (IsCompressedPayload(payload->data, payload->cb))
+    if (IsCompressedPayload(payload->data, payload->cb) || IsFramedPayload(payload->data, payload->cb))
     {
-        // The whole download is summed before anything is written. Names come
-        // only while decoding: the header's longest one in bytes bounds every
-        // name's characters, and its folder part, backslash included, is at
-        // least one shorter.
+        // The header and the frame table are checked first, then the whole
+        // download is summed before anything is written. The decoders start
+        // in between, so that they decode the first frames into memory while
+        // the sum and the steps before the first file go on; they are stopped
+        // if the sum fails. Each frame is decoded whole into a buffer of its
+        // own, two at a time: a frame larger than the setup takes is refused
+        // here (a one-frame payload of a large product comes only from
+        // stamping a setup that streams it). Names come only while decoding:
+        // the header's longest one in bytes bounds every name's characters,
+        // and its folder part, backslash included, is at least one shorter.
         payload->fCompressed = 1;
-        size_t cbHead = payload->cb < PAYLOAD_HEAD_BYTES ? payload->cb : PAYLOAD_HEAD_BYTES;
-        CompressedPayload *compressed = &payload->compressed;
-        PayloadCheck check = CheckCompressedPayload(payload->data, cbHead, payload->cb, NULL, compressed);
-        if (check == CHECK_OK)
+        PayloadFrames *frames = &payload->frames;
+        PayloadCheck check = CheckPayloadFrames(payload->data, payload->cb, NULL, frames);
+        if (check == CHECK_OK && frames->cbLargestFrame > PAYLOAD_FRAME_BYTES_MAX)
+            check = CHECK_TOO_LARGE;
+        if (check == CHECK_OK && !StartDecoding(payload))
+            check = CHECK_TOO_LARGE;
+        if (check == CHECK_OK && frames->header.crc != SumPayload(payload->data, payload->cb))
         {
-            uint32_t crc = SumPayload(payload->data, payload->cb);
-            check = CheckCompressedPayload(payload->data, cbHead, payload->cb, &crc, compressed);
+            StopDecoding(payload);
+            check = CHECK_DAMAGED;
         }
         if (check != CHECK_OK)
             return FailUnpack(szFailure, cbFailure,
                               check == CHECK_TOO_LARGE ? "Not Enough Memory" : "Setup Data is Damaged", SETUP_ITSELF);
-        payload->cEntries = (int)compressed->header.cEntries;
-        payload->cbFiles = compressed->header.cbDecoded;
-        cchLongestName = compressed->header.cbLongestName;
+        payload->cEntries = (int)frames->header.cEntries;
+        payload->cbFiles = frames->header.cbDecoded;
+        cchLongestName = frames->header.cbLongestName;
         cchLongestFolder = cchLongestName > 1 ? cchLongestName - 1 : 0;
     }
     else

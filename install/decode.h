@@ -4,11 +4,9 @@
 // through these calls, with the same rules. Plain C++ with no <windows.h>;
 // memory comes from the caller and is fixed before the first piece.
 //
-// Two ways: the one-frame form as a stream, through zstd's window, a piece at
-// a time (the first half below); and either form frame by frame, each frame
-// decoded whole into a buffer of its own decoded size, so that two threads can
-// decode two frames at once while a third writes the one before (the second
-// half). Both parse the decoded bytes by the same rules (DecodedEntries).
+// Either form is decoded frame by frame, each frame whole into a buffer of its
+// own decoded size, so that two threads can decode two frames at once while a
+// third writes the one before; the one-frame form is one such frame.
 
 #ifndef DECODE_H
 #define DECODE_H
@@ -19,17 +17,7 @@
 #include "payloadstream.h"
 
 #define PAYLOAD_WINDOW_LOG_MAX  27          /* largest zstd window accepted: 128 MiB */
-#define PAYLOAD_PIECE_BYTES     (1 << 20)   /* decoded bytes handed out at a time */
-#define PAYLOAD_HEAD_BYTES      (PAYLOAD_HEADER_BYTES + 18) /* header and the largest zstd frame header */
-
-/* What the check before the first piece learns of a one-frame payload. */
-struct CompressedPayload
-{
-    PayloadHeader header;
-    uint64_t cbFrame;               /* the zstd frame: the payload after the header */
-    uint64_t cbWindow;              /* the frame's window */
-    size_t cbWorkspace;             /* what StartPayloadDecoder needs for zstd */
-};
+#define PAYLOAD_FRAME_BYTES_MAX (96u << 20) /* largest frame the setup decodes: it takes a buffer this large twice */
 
 enum PayloadCheck
 {
@@ -37,14 +25,6 @@ enum PayloadCheck
     CHECK_DAMAGED,          /* header, CRC-32, frame table or a frame header wrong: changed or cut short */
     CHECK_TOO_LARGE         /* a window beyond PAYLOAD_WINDOW_LOG_MAX */
 };
-
-/* Checks a one-frame payload of cbPayload bytes from its first cbHead bytes
-   (PAYLOAD_HEAD_BYTES, or all of a shorter payload): the header, and that the
-   frame header agrees with it (its content size the decoded size, a window the
-   decoder takes). The CRC-32 is checked only when crc is not NULL: *crc is then
-   the CRC of the payload from PAYLOAD_CRC_FROM on, computed by the caller. */
-PayloadCheck CheckCompressedPayload(const unsigned char *head, size_t cbHead, uint64_t cbPayload,
-                                    const uint32_t *crc, CompressedPayload *compressed);
 
 /* The decoded bytes parsed into entries, with the header's counts: the rules
    that need only the bytes, whichever way they were decoded. */
@@ -73,64 +53,13 @@ PayloadPieceKind NextEntryPiece(DecodedEntries *entries, const unsigned char *da
    agree, is not whole. */
 int AreEntriesWhole(const DecodedEntries *entries);
 
-/* ---- the one-frame form as a stream ---- */
-
-struct PayloadDecoder
-{
-    struct ZSTD_DCtx_s *stream;
-    const unsigned char *input;     /* the frame's bytes given last */
-    size_t cbInput, atInput;
-    uint64_t cbFrameLeft;           /* frame bytes not given yet */
-    unsigned char *buffer;          /* decoded bytes, PAYLOAD_PIECE_BYTES */
-    size_t fill, atBuffer;
-    uint64_t cbDecoded;
-    PayloadHeader header;
-    int frameEnded;                 /* zstd reported the frame decoded and flushed */
-    DecodedEntries entries;
-};
-
-/* Sets up decoding with workspace (cbWorkspace from CheckCompressedPayload,
-   8-byte aligned) and buffer (PAYLOAD_PIECE_BYTES). Returns 0 when zstd
-   refuses the workspace. */
-int StartPayloadDecoder(PayloadDecoder *decoder, const CompressedPayload *compressed,
-                        void *workspace, size_t cbWorkspace, unsigned char *buffer);
-
-/* The frame's next cb bytes, in order, once NextDecodedPiece has asked for
-   them; they must stay in place until it asks again. */
-void GiveFrameBytes(PayloadDecoder *decoder, const unsigned char *data, size_t cb);
-
-/* The next piece, as NextPayloadPiece gives them, decoding as needed; a
-   piece's data lies in the decoder's buffer until the next call. PIECE_MORE
-   asks for the frame's next bytes. Beyond the parser's rules, PIECE_DAMAGED
-   also stands for a stream zstd cannot decode, more entries than the header
-   counts or a longer name than it gives, more or fewer bytes than its decoded
-   size, or bytes after the frame. PIECE_END comes only when the whole frame is
-   decoded and every count agrees. */
-PayloadPieceKind NextDecodedPiece(PayloadDecoder *decoder, PayloadPiece *piece);
-
-/* The same work in two halves, for a setup that decodes on a second thread
-   while the first writes: DecodeFrame on the one, NextParsedPiece and
-   IsWholePayload on the other. */
+/* How far a frame's decoding has come (DecodeFramePart). */
 enum FrameStep
 {
-    FRAME_FULL,             /* out is full */
-    FRAME_NEEDS_INPUT,      /* give the frame's next bytes and call again with the same out */
-    FRAME_ENDED,            /* the frame is decoded and flushed */
-    FRAME_DAMAGED           /* zstd cannot decode it, it ends early or holds more than the header says */
+    FRAME_NEEDS_INPUT,      /* part decoded: call again */
+    FRAME_ENDED,            /* the frame is decoded, every byte of it */
+    FRAME_DAMAGED           /* zstd cannot decode it, it ends early or holds more than its row says */
 };
-
-/* Decodes into out[*fill .. cbOut-1], moving *fill on. */
-FrameStep DecodeFrame(PayloadDecoder *decoder, unsigned char *out, size_t cbOut, size_t *fill);
-
-/* NextEntryPiece on the decoder's entries: the frame must still end, and
-   IsWholePayload agree, before the payload counts as whole. */
-PayloadPieceKind NextParsedPiece(PayloadDecoder *decoder, const unsigned char *data, size_t cb, size_t *pos,
-                                 PayloadPiece *piece);
-
-/* The one rule for a whole payload decoded as a stream, whichever of the two
-   ways: the frame has ended, all of it given and decoded, with the decoded size
-   the header's, and AreEntriesWhole. */
-int IsWholePayload(const PayloadDecoder *decoder);
 
 /* ---- either form, frame by frame ---- */
 
@@ -149,10 +78,13 @@ struct PayloadFrames
    before anything is decoded: the header and, for the framed form, the frame
    table, whose sizes must add up to the payload's and the header's decoded
    size; and each frame's zstd header against its row (its content size the
-   row's decoded size, a window the decoder takes). The CRC-32 is checked only
-   when crc is not NULL: *crc is then the CRC of the payload from
-   PAYLOAD_CRC_FROM on, computed by the caller. CHECK_TOO_LARGE also stands for
-   one frame larger than the address space. */
+   row's decoded size, a window the decoder takes, no checksum of its own: the
+   CRC-32 covers every byte, and the decoder is built without zstd's hash).
+   The CRC-32 is checked only when crc is not NULL: *crc is then the CRC of the
+   payload from PAYLOAD_CRC_FROM on, computed by the caller. CHECK_TOO_LARGE
+   also stands for one frame larger than the address space. A caller with less
+   memory than the host's refuses a cbLargestFrame above PAYLOAD_FRAME_BYTES_MAX
+   itself. */
 PayloadCheck CheckPayloadFrames(const unsigned char *payload, size_t cbPayload, const uint32_t *crc,
                                 PayloadFrames *frames);
 
@@ -170,9 +102,10 @@ struct PayloadFrame
 void FirstPayloadFrame(const PayloadFrames *frames, PayloadFrame *frame);
 int NextPayloadFrame(const PayloadFrames *frames, PayloadFrame *frame);
 
-/* One frame decoded into a buffer of its decoded size. zstd takes the buffer
-   itself as its window, so it needs no window of its own: the workspace is its
-   context and one compressed block. */
+/* One frame decoded into a buffer of its decoded size, block by block with
+   zstd's calls that keep no buffers: the bytes a block refers back to are
+   those decoded before it in the same buffer, so the workspace is zstd's
+   context alone. */
 struct FrameDecoder
 {
     struct ZSTD_DCtx_s *context;
@@ -188,9 +121,10 @@ struct FrameDecoder
 int StartFrameDecoder(FrameDecoder *decoder, void *workspace, size_t cbWorkspace, const PayloadFrame *frame,
                       unsigned char *out);
 
-/* Decodes the frame's next cbMore bytes (the rest, when fewer are left),
-   moving cbDone on, so that a writer can follow the decoding inside a frame.
-   FRAME_NEEDS_INPUT: all taken, call again. FRAME_ENDED: the frame is whole,
+/* Decodes the frame's next cbMore bytes (the rest, when fewer are left; up to
+   the end of the block where they end), moving cbDone on, so that a writer
+   can follow the decoding inside a frame. FRAME_NEEDS_INPUT: decoded so far,
+   call again. FRAME_ENDED: the frame is whole,
    its bytes exactly one zstd frame that decoded to exactly its stated size.
    FRAME_DAMAGED: anything else, among it bytes after the frame's end or a
    frame that ends short. */

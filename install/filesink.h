@@ -97,9 +97,23 @@ void KeepWindowAnswering(FileSink *sink);
 void FinishFiles(FileSink *sink);
 
 /* The sources: each hands every entry of the payload, checked before, to
-   the sink, and returns 0 with the failure recorded when it stops early. */
+   the sink, and returns 0 with the failure recorded when it stops early. The
+   compressed one takes the decoders StartDecoding started, and stops them. */
 int WriteStoredPayload(FileSink *sink, const PayloadToInstall *payload);
-int WriteCompressedPayload(FileSink *sink, const PayloadToInstall *payload);
+int WriteCompressedPayload(FileSink *sink, PayloadToInstall *payload);
+
+/* Hands one piece of a payload's entries to the sink; a piece that is
+   neither a file, its data nor its end means damage. */
+int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *piece);
+
+/* The payload is read where Windows mapped it (see source.cpp): the pages
+   read are let go behind the reading, a piece's worth at a time. */
+struct ImageReader
+{
+    const BYTE *released;           /* pages below this have been let go */
+};
+void StartImageReader(ImageReader *reader, const unsigned char *from);
+void ReleaseRead(ImageReader *reader, const unsigned char *upTo);
 
 /* The CRC-32 of a compressed payload's whole download, a piece at a time,
    with the window's messages taken between pieces. */

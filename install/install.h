@@ -24,10 +24,22 @@ struct PayloadToInstall
     const unsigned char *data;      /* in the loaded image */
     size_t cb;
     int fCompressed;
-    CompressedPayload compressed;   /* of a compressed one */
+    PayloadFrames frames;           /* of a compressed one */
+    struct DecodeWork *decoding;    /* its decoders, from StartDecoding */
     int cEntries;
     unsigned long long cbFiles;     /* the files' bytes: a compressed one's decoded size */
 };
+
+/* Starts a compressed payload's decoders (decodesource.cpp), once its header
+   and frame table are checked: two threads, each decoding a frame at a time
+   whole into a buffer of its own, taken now in one piece. They decode into
+   memory only; nothing is written before the install's files are, and that
+   waits for the CRC-32. Returns 0 when the memory or a thread cannot be had.
+   StopDecoding stops them and lets the memory go; WriteCompressedPayload
+   does that too. Decoders still running when the setup ends with an error
+   before its files end with the process. */
+int StartDecoding(PayloadToInstall *payload);
+void StopDecoding(PayloadToInstall *payload);
 
 /* The setup's own file, open for reading, when the system confirms that it
    is the file the running image was mapped from (a file renamed away, or
@@ -87,7 +99,7 @@ int HasRoomFor(const PayloadToInstall *payload, const char *folder, char *szFail
    their places only when all are written: returns 1 when every file is in
    place; otherwise 0, with the earlier files as they were and szFailure
    holding "What Failed\nwhere", or "" when the user cancelled. */
-int UnpackPayload(const PayloadToInstall *payload, const char *folder, int fFolderMade, char *szFailure,
+int UnpackPayload(PayloadToInstall *payload, const char *folder, int fFolderMade, char *szFailure,
                   size_t cbFailure);
 
 /* Saves <desktop>\<linkName>.lnk pointing at targetPath. Silent: the install goes

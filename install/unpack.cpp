@@ -9,7 +9,7 @@
 #include "filesink.h"
 #include "steps.h"
 
-int UnpackPayload(const PayloadToInstall *payload, const char *folder, int fFolderMade, char *szFailure,
+int UnpackPayload(PayloadToInstall *payload, const char *folder, int fFolderMade, char *szFailure,
                   size_t cbFailure)
 {
     STEP_MARK("load");

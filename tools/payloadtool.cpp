@@ -463,6 +463,7 @@ static std::vector<unsigned long long> PlanFilesInFrames(const std::vector<Produ
 
 #ifdef PAYLOADTOOL_ZSTD
 static_assert(FRAME_WINDOW_LOG <= PAYLOAD_WINDOW_LOG_MAX, "frames with a window the setup refuses");
+static_assert(FRAME_BYTES_MAX <= PAYLOAD_FRAME_BYTES_MAX, "frames larger than the setup decodes");
 
 struct Compressor
 {
