@@ -10,7 +10,9 @@
 # Only decoding is built: no legacy formats, no dictionary builder, no error
 # strings, no assembly, one Huffman decoder and one sequence decoder (together
 # 12 KB less code than both of each, and no slower on the benchmark's corpus:
-# see README.md); with the tree's flags (-Os for setup.exe, -O2 for the block
+# see README.md), and no frame checksum: install/zstdnohash.c stands in for
+# xxhash.c (the payload's CRC-32 covers every byte; frames with a checksum are
+# refused). With the tree's flags (-Os for setup.exe, -O2 for the block
 # decoder: below), unused functions are dropped at link time.
 
 set(ZSTD_SOURCE_PACKAGE "libzstd/bookworm" CACHE STRING
@@ -42,11 +44,12 @@ message(STATUS "Payload decoder: ${ZSTD_SOURCE_VERSION} (Debian source)")
 # would take the setup past 64 KB outside its resources (README.md, "The
 # compressed payload").
 set(zstd_hot_sources decompress/zstd_decompress_block.c)
-set(zstd_other_sources common/entropy_common.c common/error_private.c common/fse_decompress.c common/xxhash.c
+set(zstd_other_sources common/entropy_common.c common/error_private.c common/fse_decompress.c
                        common/zstd_common.c decompress/huf_decompress.c decompress/zstd_ddict.c
                        decompress/zstd_decompress.c)
 list(TRANSFORM zstd_hot_sources PREPEND ${zstd_lib}/)
 list(TRANSFORM zstd_other_sources PREPEND ${zstd_lib}/)
+list(APPEND zstd_other_sources ${CMAKE_CURRENT_LIST_DIR}/../install/zstdnohash.c)
 
 # A static library NAME of the decoder, its hot part compiled with HOT_OPTIONS
 # and the rest with OTHER_OPTIONS (both after the tree's own; empty: as the
@@ -64,5 +67,8 @@ function(add_zstd_decoder name hot_options other_options)
     target_compile_options(${name} PRIVATE ${other_options})
 endfunction()
 
-# The setup's: the hot part at -O2, the rest at the tree's -Os.
-add_zstd_decoder(zstddecoder -O2 "")
+# The setup's: the hot part at -O2, the rest at the tree's -Os. The rest
+# without jump tables: the compiler puts those of every function in one
+# section, which the link keeps whole, and with it every function a table
+# points into (the streaming decoder, 3 KB, which the setup does not call).
+add_zstd_decoder(zstddecoder -O2 -fno-jump-tables)
