@@ -61,7 +61,9 @@ static int Usage()
                     "       payloadtool list PAYLOAD | SETUP [--codepage N]\n"
                     "       payloadtool verify PAYLOAD | SETUP [--allow-no-exe] [--codepage N]\n"
                     "--codepage N: names outside ASCII in Windows code page N (1252, 1250, 932, ...)\n"
-                    "--compress: zstd over all files, cut into frames where large (LEVEL 1 to 22, 22 if not given)\n");
+                    "--compress: zstd over all files, cut into frames where large (LEVEL 1 to 22, 22 if not given)\n"
+                    "--frame-mib=N: with --compress, frames of about N MiB (1 to 64, 64 if not given): smaller\n"
+                    "  frames make a smaller download slower to install; a test uses them to cut a small product\n");
     return 2;
 }
 
@@ -446,6 +448,9 @@ static bool PutPayload(Output *out, const std::vector<ProductFile> &files, std::
 
 /* ---- compressing: the stored payload in zstd frames ---- */
 
+/* Each frame's share of the product (--frame-mib). */
+static unsigned long long s_cbFrameGoal = FRAME_BYTES_GOAL;
+
 /* Where the frames end, as offsets into the stored payload of files
    (cbPayload bytes), the last at its end. */
 static std::vector<unsigned long long> PlanFilesInFrames(const std::vector<ProductFile> &files,
@@ -458,7 +463,7 @@ static std::vector<unsigned long long> PlanFilesInFrames(const std::vector<Produ
         names.push_back(file.name);
         cbEntries.push_back(file.name.size() + 1 + PAYLOAD_LENGTH_BYTES + file.cb);
     }
-    return PlanFrames(names, cbEntries, cbPayload);
+    return PlanFrames(names, cbEntries, cbPayload, s_cbFrameGoal);
 }
 
 #ifdef PAYLOADTOOL_ZSTD
@@ -1100,6 +1105,14 @@ int main(int argc, char **argv)
 #ifndef PAYLOADTOOL_ZSTD
             return Fail(arg, "this payloadtool was built without zstd: install libzstd-dev and build it again");
 #endif
+        }
+        else if (arg.compare(0, 12, "--frame-mib=") == 0 && writes)
+        {
+            int mib = atoi(arg.c_str() + 12);
+            if (mib < 1 || (unsigned long long)mib << 20 > FRAME_BYTES_GOAL ||
+                arg.find_first_not_of("0123456789", 12) != std::string::npos)
+                return Usage();
+            s_cbFrameGoal = (unsigned long long)mib << 20;
         }
         else if (arg == "-o" && writes && outPath.empty() && i + 1 < argc)
             outPath = argv[++i];
