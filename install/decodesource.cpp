@@ -23,10 +23,10 @@ struct DecodeSlot
     BYTE *out;                      /* cbLargestFrame bytes */
     void *context;                  /* cbContext bytes, zstd's */
     HANDLE hThread;
-    HANDLE hFree;                   /* auto-reset: the writer is done with the frame before (set at first) */
-    HANDLE hProgress;               /* auto-reset: more of the frame decoded, or its end */
     volatile LONG cbDone;           /* out[0 .. cbDone-1] decoded: set by the thread, */
     volatile LONG step;             /* then FRAME_ENDED or FRAME_DAMAGED; both put back by the writer */
+    Progress told;                  /* moves after each change of the two above */
+    Progress written;               /* frames of this slot written: its buffer free again */
 };
 
 /* The decoders' memory: this, then each slot's buffer and context, taken in
@@ -49,12 +49,15 @@ static DWORD WINAPI DecodeFramesThread(void *param)
     const PayloadFrames *frames = &slot->work->frames;
     PayloadFrame frame;
     FirstPayloadFrame(frames, &frame);
+    LONG cWritten = 0, cTold = 0;
     do
     {
         if (frame.k % DECODERS != slot->t)
             continue;
+        // This slot's frame before is written out of the buffer.
         STEP_TIMER(tWait);
-        WaitForSingleObject(slot->hFree, INFINITE);
+        while (cWritten < (LONG)(frame.k / DECODERS) && !slot->work->stop)
+            cWritten = WaitForProgress(&slot->written, cWritten, 0);
         STEP_TOTAL("decoder waits", tWait);
         if (slot->work->stop)
             return 0;
@@ -70,10 +73,10 @@ static DWORD WINAPI DecodeFramesThread(void *param)
             step = DecodeFramePart(&decoder, DECODE_PART_BYTES);
             ReleaseRead(&reader, frame.packed + decoder.atPacked);
             InterlockedExchange(&slot->cbDone, (LONG)decoder.cbDone);
-            SetEvent(slot->hProgress);
+            MoveProgress(&slot->told, ++cTold);
         }
         InterlockedExchange(&slot->step, step);
-        SetEvent(slot->hProgress);
+        MoveProgress(&slot->told, ++cTold);
         if (step != FRAME_ENDED)
             return 0;
     } while (NextPayloadFrame(frames, &frame));
@@ -101,9 +104,7 @@ int StartDecoding(PayloadToInstall *payload)
         slot->out = memory + cbWork + t * (cbOut + frames->cbContext);
         slot->context = slot->out + cbOut;
         slot->step = FRAME_NEEDS_INPUT;
-        slot->hFree = CreateEventA(NULL, FALSE, TRUE, NULL);
-        slot->hProgress = CreateEventA(NULL, FALSE, FALSE, NULL);
-        slot->hThread = slot->hFree && slot->hProgress
+        slot->hThread = StartProgress(&slot->told) && StartProgress(&slot->written)
             ? CreateThread(NULL, 0, DecodeFramesThread, slot, 0, NULL) : NULL;
         work->cSlots = t + 1;
         if (!slot->hThread)
@@ -126,31 +127,17 @@ void StopDecoding(PayloadToInstall *payload)
     for (uint32_t t = 0; t < work->cSlots; t++)
     {
         DecodeSlot *slot = &work->slots[t];
-        if (slot->hFree)
-            SetEvent(slot->hFree);
         if (slot->hThread)
         {
+            MoveProgress(&slot->written, -1);
             WaitForSingleObject(slot->hThread, INFINITE);
             CloseHandle(slot->hThread);
         }
-        if (slot->hFree)
-            CloseHandle(slot->hFree);
-        if (slot->hProgress)
-            CloseHandle(slot->hProgress);
+        EndProgress(&slot->told);
+        EndProgress(&slot->written);
     }
     VirtualFree(work, 0, MEM_RELEASE);
     payload->decoding = NULL;
-}
-
-/* Waits for the slot's decoder to come further, taking the window's
-   messages meanwhile. */
-static void WaitForDecoder(DecodeSlot *slot)
-{
-    STEP_TIMER(tWait);
-    while (MsgWaitForMultipleObjectsEx(1, &slot->hProgress, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
-           WAIT_OBJECT_0 + 1)
-        DrainMessages();
-    STEP_TOTAL("writer waits", tWait);
 }
 
 /* Writes the slot's frame as its decoder goes, at most a piece at a time.
@@ -160,8 +147,9 @@ static int WriteFrame(FileSink *sink, DecodedEntries *entries, DecodeSlot *slot)
     size_t pos = 0;
     for (;;)
     {
-        // The decoder sets the step after the last count, so a frame seen
-        // ended is seen with all its bytes.
+        // The decoder tells after it sets the count and the step, so a frame
+        // seen ended is seen with all its bytes, and nothing told is missed.
+        LONG cTold = slot->told.count;
         LONG step = slot->step;
         size_t cbDone = (size_t)slot->cbDone;
         if (pos < cbDone)
@@ -180,7 +168,11 @@ static int WriteFrame(FileSink *sink, DecodedEntries *entries, DecodeSlot *slot)
         else if (step == FRAME_DAMAGED)
             return FailSink(sink, "Setup Data is Damaged", SETUP_ITSELF);
         else
-            WaitForDecoder(slot);
+        {
+            STEP_TIMER(tWait);
+            WaitForProgress(&slot->told, cTold, 1);
+            STEP_TOTAL("writer waits", tWait);
+        }
     }
 }
 
@@ -201,7 +193,7 @@ int WriteCompressedPayload(FileSink *sink, PayloadToInstall *payload)
         cEnded += ok;
         slot->cbDone = 0;
         slot->step = FRAME_NEEDS_INPUT;
-        SetEvent(slot->hFree);
+        MoveProgress(&slot->written, (LONG)(k / DECODERS + 1));
     }
     if (ok && !IsWholeFramedPayload(&work->frames, cEnded, &entries))
         ok = FailSink(sink, "Setup Data is Damaged", SETUP_ITSELF);

@@ -115,6 +115,26 @@ struct ImageReader
 void StartImageReader(ImageReader *reader, const unsigned char *from);
 void ReleaseRead(ImageReader *reader, const unsigned char *upTo);
 
+/* A count that one thread moves on and another waits to see move: how far a
+   source thread has read or decoded, or how much the writer has handed back.
+   The waiter sleeps on the event only after saying so, and the mover sets it
+   only then: under Wine every wait and every SetEvent is a round trip to the
+   wine server (0.1 ms and more with both processors busy), which for each
+   1 MiB piece cost more than the overlap won. */
+struct Progress
+{
+    volatile LONG count;
+    volatile LONG waiting;          /* the other thread sleeps, or is about to, on hMoved */
+    HANDLE hMoved;                  /* auto-reset */
+};
+int StartProgress(Progress *progress);
+void EndProgress(Progress *progress);
+void MoveProgress(Progress *progress, LONG count);
+
+/* Waits until the count is not seen; with fWindow, taking the window's
+   messages meanwhile. Returns the count. */
+LONG WaitForProgress(Progress *progress, LONG seen, int fWindow);
+
 /* The CRC-32 of a compressed payload's whole download, a piece at a time,
    with the window's messages taken between pieces. */
 uint32_t SumPayload(const unsigned char *payload, size_t cbPayload);

@@ -13,6 +13,48 @@
 
 /* ---- the payload, as Windows mapped it ---- */
 
+int StartProgress(Progress *progress)
+{
+    progress->count = progress->waiting = 0;
+    progress->hMoved = CreateEventA(NULL, FALSE, FALSE, NULL);
+    return progress->hMoved != NULL;
+}
+
+void EndProgress(Progress *progress)
+{
+    if (progress->hMoved)
+        CloseHandle(progress->hMoved);
+    progress->hMoved = NULL;
+}
+
+void MoveProgress(Progress *progress, LONG count)
+{
+    InterlockedExchange(&progress->count, count);
+    if (InterlockedExchange(&progress->waiting, 0))
+        SetEvent(progress->hMoved);
+}
+
+LONG WaitForProgress(Progress *progress, LONG seen, int fWindow)
+{
+    LONG count;
+    while ((count = progress->count) == seen)
+    {
+        // Said before looking again: a move after the look finds it said,
+        // and sets the event. A move before it may set the event for
+        // nothing, and the next wait then returns at once and looks again.
+        InterlockedExchange(&progress->waiting, 1);
+        if ((count = progress->count) != seen)
+            break;
+        if (!fWindow)
+            WaitForSingleObject(progress->hMoved, INFINITE);
+        else
+            while (MsgWaitForMultipleObjectsEx(1, &progress->hMoved, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+                   WAIT_OBJECT_0 + 1)
+                DrainMessages();
+    }
+    return count;
+}
+
 /* The payload is read where Windows mapped it when it started the setup: in
    the loaded image. Those are the bytes of the file that was started, whatever
    happens to the file's name later (a rename, another file put in its place),
@@ -68,7 +110,7 @@ int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *piece)
    costs the writing nothing. The payload is read a piece at a time whatever
    its entries, and they are parsed out of the pieces, so a thousand small
    files cost a few reads. */
-#define READ_SLOTS  4
+#define READ_SLOTS  8
 
 struct StoredSource
 {
@@ -76,57 +118,61 @@ struct StoredSource
     size_t cb;
     HANDLE hFile;                   /* INVALID_HANDLE_VALUE: the image */
     ULONGLONG offset;               /* of the payload in the file */
-    BYTE *slots;                    /* READ_SLOTS pieces, with hFile */
-    HANDLE hFree, hFilled;          /* semaphores: slots to read into, slots read */
-    volatile LONG failed;           /* a read failed: no slot after the last good one is filled */
+    BYTE *slots;                    /* READ_SLOTS pieces, with hFile; piece n in slot n % READ_SLOTS */
+    Progress read;                  /* pieces read, */
+    Progress written;               /* pieces written, their slots free again */
+    volatile LONG failed;           /* a read failed: no piece after it is read */
     volatile LONG stop;             /* set by the writer when it stops early */
 };
 
-/* Reads the payload into the slots in turn, each once the writer has handed
-   it back. Ends at the payload's end, a failed read, or an early stop. */
+/* Reads the payload into the slots in turn, each once the writer has written
+   what it held. Ends at the payload's end, a failed read, or an early stop. */
 static DWORD WINAPI ReadAheadThread(void *param)
 {
     StoredSource *source = (StoredSource *)param;
-    for (size_t at = 0, i = 0; at < source->cb; at += PIECE_BYTES, i = (i + 1) % READ_SLOTS)
+    LONG cWritten = 0;
+    for (LONG n = 0; (size_t)n * PIECE_BYTES < source->cb; n++)
     {
-        WaitForSingleObject(source->hFree, INFINITE);
+        while (n - cWritten >= READ_SLOTS && !source->stop)
+            cWritten = WaitForProgress(&source->written, cWritten, 0);
         if (source->stop)
             return 0;
         STEP_TIMER(tRead);
+        size_t at = (size_t)n * PIECE_BYTES;
         size_t cb = source->cb - at < PIECE_BYTES ? source->cb - at : PIECE_BYTES;
         ULONGLONG from = source->offset + at;
         OVERLAPPED place = {};
         place.Offset = (DWORD)from;
         place.OffsetHigh = (DWORD)(from >> 32);
         DWORD cbRead = 0;
-        if (!ReadFile(source->hFile, source->slots + i * PIECE_BYTES, (DWORD)cb, &cbRead, &place) || cbRead != cb)
+        if (!ReadFile(source->hFile, source->slots + (n % READ_SLOTS) * PIECE_BYTES, (DWORD)cb, &cbRead, &place) ||
+            cbRead != cb)
             InterlockedExchange(&source->failed, 1);
         STEP_TOTAL("ReadFile", tRead);
-        ReleaseSemaphore(source->hFilled, 1, NULL);
+        MoveProgress(&source->read, n + 1);
         if (source->failed)
             return 0;
     }
     return 0;
 }
 
-/* The payload's piece at at, slot i: where it can be parsed and written
-   from. NULL, with the failure recorded, when the setup's own file could not
-   be read. */
-static const BYTE *TakeStored(FileSink *sink, StoredSource *source, size_t at, size_t i)
+/* Piece n of the payload, at at: where it can be parsed and written from.
+   NULL, with the failure recorded, when the setup's own file could not be
+   read. */
+static const BYTE *TakeStored(FileSink *sink, StoredSource *source, LONG n, size_t at)
 {
     if (source->hFile == INVALID_HANDLE_VALUE)
         return source->payload + at;
     STEP_TIMER(tWait);
-    while (MsgWaitForMultipleObjectsEx(1, &source->hFilled, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
-           WAIT_OBJECT_0 + 1)
-        DrainMessages();
+    for (LONG cRead = source->read.count; cRead <= n && !source->failed;)
+        cRead = WaitForProgress(&source->read, cRead, 1);
     STEP_TOTAL("writer waits", tWait);
     if (source->failed)
     {
         FailSink(sink, "Cannot Load Setup Data", SETUP_ITSELF);
         return NULL;
     }
-    return source->slots + i * PIECE_BYTES;
+    return source->slots + (n % READ_SLOTS) * PIECE_BYTES;
 }
 
 /* The stored payload, checked whole before, a piece at a time to its end
@@ -141,10 +187,11 @@ static int WriteStoredFiles(FileSink *sink, StoredSource *source)
     StartPayloadParser(&parser);
     int ok = 1;
     PayloadPieceKind kind = PIECE_MORE;
-    for (size_t at = 0, i = 0; ok && kind != PIECE_END && at < source->cb; i = (i + 1) % READ_SLOTS)
+    LONG n = 0;
+    for (size_t at = 0; ok && kind != PIECE_END && at < source->cb; n++)
     {
         size_t cb = source->cb - at < PIECE_BYTES ? source->cb - at : PIECE_BYTES;
-        const BYTE *data = TakeStored(sink, source, at, i);
+        const BYTE *data = TakeStored(sink, source, n, at);
         ok = data != NULL;
         size_t pos = 0;
         PayloadPiece piece;
@@ -154,7 +201,7 @@ static int WriteStoredFiles(FileSink *sink, StoredSource *source)
         if (source->hFile == INVALID_HANDLE_VALUE)
             ReleaseRead(&reader, source->payload + at);
         else
-            ReleaseSemaphore(source->hFree, 1, NULL);
+            MoveProgress(&source->written, n + 1);
     }
     // The check before found the end mark, in the same bytes.
     if (ok && !IsPayloadEnded(&parser))
@@ -170,9 +217,7 @@ static HANDLE StartReadAhead(StoredSource *source)
     if (source->hFile == INVALID_HANDLE_VALUE)
         return NULL;
     source->slots = (BYTE *)VirtualAlloc(NULL, READ_SLOTS * PIECE_BYTES, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    source->hFree = CreateSemaphoreA(NULL, READ_SLOTS, 2 * READ_SLOTS, NULL);
-    source->hFilled = CreateSemaphoreA(NULL, 0, READ_SLOTS, NULL);
-    HANDLE hThread = source->slots && source->hFree && source->hFilled
+    HANDLE hThread = source->slots && StartProgress(&source->read) && StartProgress(&source->written)
         ? CreateThread(NULL, 0, ReadAheadThread, source, 0, NULL) : NULL;
     if (!hThread)
     {
@@ -195,15 +240,13 @@ int WriteStoredPayload(FileSink *sink, const PayloadToInstall *payload)
     if (hThread)
     {
         InterlockedExchange(&source.stop, 1);
-        ReleaseSemaphore(source.hFree, READ_SLOTS, NULL);
+        MoveProgress(&source.written, -1);
         WaitForSingleObject(hThread, INFINITE);
         CloseHandle(hThread);
         CloseHandle(source.hFile);
     }
-    if (source.hFree)
-        CloseHandle(source.hFree);
-    if (source.hFilled)
-        CloseHandle(source.hFilled);
+    EndProgress(&source.read);
+    EndProgress(&source.written);
     if (source.slots)
         VirtualFree(source.slots, 0, MEM_RELEASE);
     return ok;
