@@ -130,8 +130,9 @@ int NoteInJournal(FileSink *sink, int fFresh)
     if (sink->cBegun > FILE_NUMBER_MAX)
         return FailSink(sink, "Too Many Files", SETUP_ITSELF);
     szLine[0] = fFresh ? LINE_FRESH : LINE_EARLIER;
-    memcpy(szLine + 1, sink->szName, cb++);
-    szLine[cb++] = '\n';
+    memcpy(szLine + 1, sink->szName, cb);
+    szLine[1 + cb] = '\n';
+    cb += 2;
     if (!WriteFile(sink->hJournal, szLine, (DWORD)cb, &cbDone, NULL) || cbDone != cb)
         return FailSink(sink, "Cannot Write File", JoinPath(sink->folder, SETUP_JOURNAL_NAME));
     return 1;
