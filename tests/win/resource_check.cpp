@@ -314,7 +314,8 @@ int main(int argc, char **argv)
     std::string payload = Resource(module, "BINARY", IDR_PAYLOAD);
     Check(!payload.empty() && payload == ReadFile(argv[3]), "payload is the packed file");
     Check(CheckPayload((const unsigned char *)payload.data(), payload.size()), "payload is whole");
-    Check(Resource(module, "BINARY", IDR_PAYLOAD_FORMS) == "stored zstd", "payload forms: stored and zstd");
+    Check(Resource(module, "BINARY", IDR_PAYLOAD_FORMS) == "stored zstd zstd-frames",
+          "payload forms: stored, zstd and zstd in frames");
 
     // The checksum as Windows's own image helper computes it.
     DWORD stored = 0, computed = 0;
