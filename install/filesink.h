@@ -21,8 +21,8 @@
    StartFiles; every field belongs to the calls below.
 
    Each file is written beside its place, under a temporary name in its own
-   folder (TemporaryPath), and its name is noted in the install's journal
-   first. Nothing the install replaces is touched until every file is written
+   folder (TemporaryPath), or at its place in a folder this run made, and its
+   name is noted in the install's journal first. Nothing the install replaces is touched until every file is written
    and closed: then CommitFiles puts them in place with renames, or
    UndoFiles takes them away again (see transaction.cpp). */
 struct FileSink
@@ -30,7 +30,7 @@ struct FileSink
     const char *folder;                     /* the install folder, ending in a backslash */
     char szName[PAYLOAD_NAME_MAX + 1];      /* the entry being written */
     char szPath[OUTPUT_PATH_BYTES];         /* its place */
-    char szTemp[OUTPUT_PATH_BYTES];         /* where it is written until the commit */
+    char szTemp[OUTPUT_PATH_BYTES];         /* where it is written until the commit (in a fresh folder: szPath) */
     char szFolderMade[PAYLOAD_NAME_MAX + 1];/* folder part of the last entry, all of it made and held */
     int fFolderFresh;                       /* that folder was made by this run: nothing earlier in it */
     int fInstallFolderFresh;                /* so was the install folder */
@@ -56,11 +56,11 @@ struct FileSink
 int StartFiles(FileSink *sink, const char *folder, int fFolderMade, int cTotal, char *szFailure, size_t cbFailure);
 
 /* Creates and holds the entry's folders (those not open for an entry before
-   it), notes the entry in the journal and creates its temporary file; a file
-   of more than one piece is named on the status line at once. Returns 0, with
+   it), notes the entry in the journal and creates its temporary file; the file
+   is named on the status line when the window is due an update. Returns 0, with
    the failure recorded, when a folder or the file cannot be created, or a
    folder stands where the file goes. */
-int BeginFile(FileSink *sink, const char *name, unsigned long cbData);
+int BeginFile(FileSink *sink, const char *name);
 
 /* Writes the next cb bytes of the file; between pieces the window's messages
    are handled whenever enough time has passed. Returns 0 on a short write. */

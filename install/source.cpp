@@ -89,7 +89,7 @@ int TakePiece(FileSink *sink, PayloadPieceKind kind, const PayloadPiece *piece)
         // only now.
         if (!KeepsSeparators(piece->name, IsAnsiLeadByte))
             return FailSink(sink, "Cannot Create File", JoinPath(sink->folder, piece->name));
-        return BeginFile(sink, piece->name, piece->cbFile);
+        return BeginFile(sink, piece->name);
     case PIECE_DATA:
         return WritePiece(sink, piece->data, piece->cbData);
     case PIECE_FILE_END:

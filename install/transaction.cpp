@@ -22,8 +22,10 @@
 //   - "*" and no ".part" left: the renames finished; the set-aside files go.
 //
 // Each journal line starts with '+' for a file in a folder this run made,
-// where nothing earlier can be (no check and nothing to set aside: under Wine
-// every look for a name that is not there reads the whole folder), or '='.
+// where nothing earlier can be, or '='. A '+' file is written at its place:
+// nothing to check, set aside or rename (under Wine every look for a name that
+// is not there reads the whole folder, and a rename costs a quarter of a
+// millisecond); undoing removes it, and the renames pass it by.
 
 #include <windows.h>
 
@@ -194,8 +196,8 @@ static int ReadJournalName(JournalReader *reader, char *szName)
     return 1;
 }
 
-/* The three paths of the name read last: its place, its new file and its
-   earlier file set aside. */
+/* The three paths of the name read last: its place, its new file (its place
+   too, in a folder the run made) and its earlier file set aside. */
 struct FilePaths
 {
     char szPlace[OUTPUT_PATH_BYTES];
@@ -203,13 +205,20 @@ struct FilePaths
     char szOld[OUTPUT_PATH_BYTES];
 };
 
-static int FindPaths(FilePaths *paths, const char *folder, const char *name, int index)
+static int FindPaths(FilePaths *paths, const char *folder, const char *name, const JournalReader *reader)
 {
     paths->szPlace[0] = 0;
-    return AppendText(paths->szPlace, sizeof(paths->szPlace), folder) &&
-           AppendText(paths->szPlace, sizeof(paths->szPlace), name) &&
-           TemporaryPath(paths->szNew, sizeof(paths->szNew), folder, name, index, SETUP_TEMP_NEW) &&
-           TemporaryPath(paths->szOld, sizeof(paths->szOld), folder, name, index, SETUP_TEMP_OLD);
+    if (!AppendText(paths->szPlace, sizeof(paths->szPlace), folder) ||
+        !AppendText(paths->szPlace, sizeof(paths->szPlace), name))
+        return 0;
+    if (reader->fFresh)
+    {
+        memcpy(paths->szNew, paths->szPlace, sizeof(paths->szNew));
+        paths->szOld[0] = 0;
+        return 1;
+    }
+    return TemporaryPath(paths->szNew, sizeof(paths->szNew), folder, name, reader->index, SETUP_TEMP_NEW) &&
+           TemporaryPath(paths->szOld, sizeof(paths->szOld), folder, name, reader->index, SETUP_TEMP_OLD);
 }
 
 /* Reads the journal to its end and tells what a run that was cut short left:
@@ -224,7 +233,7 @@ static JournalAction FindOutAction(JournalReader *reader, const char *folder)
     RewindJournal(reader);
     FilePaths paths;
     while (ReadJournalName(reader, szName))
-        if (FindPaths(&paths, folder, szName, reader->index) && IsThere(paths.szNew))
+        if (!reader->fFresh && FindPaths(&paths, folder, szName, reader) && IsThere(paths.szNew))
             return UNDO_RENAMES;
     return END_RENAMES;
 }
@@ -260,8 +269,8 @@ static int ResolveJournal(const char *folder, JournalAction action, FileSink *si
         while (ok && ReadJournalName(reader, szName))
         {
             Pump(sink);
-            ok = FindPaths(&paths, folder, szName, reader->index) &&
-                 (!IsThere(paths.szOld) || MoveFileExA(paths.szOld, paths.szPlace, MOVEFILE_REPLACE_EXISTING));
+            ok = reader->fFresh || (FindPaths(&paths, folder, szName, reader) &&
+                 (!IsThere(paths.szOld) || MoveFileExA(paths.szOld, paths.szPlace, MOVEFILE_REPLACE_EXISTING)));
         }
         RewindJournal(reader);
         if (!ok)
@@ -273,7 +282,7 @@ static int ResolveJournal(const char *folder, JournalAction action, FileSink *si
     while (ReadJournalName(reader, szName))
     {
         Pump(sink);
-        if (FindPaths(&paths, folder, szName, reader->index))
+        if ((action != END_RENAMES || !reader->fFresh) && FindPaths(&paths, folder, szName, reader))
             RemoveFile(action == END_RENAMES ? paths.szOld : paths.szNew);
     }
     CloseHandle(reader->hFile);
@@ -362,12 +371,14 @@ int CommitFiles(FileSink *sink)
     while (ok && ReadJournalName(reader, szName))
     {
         Pump(sink);
-        ok = FindPaths(&paths, sink->folder, szName, reader->index);
+        if (reader->fFresh)
+            continue;
+        ok = FindPaths(&paths, sink->folder, szName, reader);
         // A file set aside under the name already is one that could not be
         // removed after an earlier install: it is replaced. MoveFileEx, as
         // any call that takes a name which is not there, reads the whole
         // folder under Wine: two such names a file are the commit's cost.
-        if (ok && !reader->fFresh)
+        if (ok)
         {
             if (MoveFileExA(paths.szPlace, paths.szOld, MOVEFILE_REPLACE_EXISTING))
                 cSetAside++;

@@ -13,7 +13,8 @@
 // shows what a user sees while the next file is written.
 //
 // Once loaded, the hooks also stand in for the setup's WriteFile and
-// CloseHandle, to fail them on one file when the driver asks (see IsFaultFile),
+// CloseHandle, to fail them on one file when the driver asks (see IsFaultFile)
+// or to hold the setup at one file's close (SETUP_HOLD_FILE),
 // and for GetFileInformationByHandleEx, to answer as a FAT volume does.
 
 #include <windows.h>
@@ -30,16 +31,36 @@
    wrote them all; with SETUP_FAULT=close, CloseHandle closes the file and
    says it failed, as a full disk or a lost share can at the close. The file
    is the one whose path ends in \ and SETUP_FAULT_FILE. */
-static BOOL IsFaultFile(HANDLE h, const char *fault)
+static BOOL IsNamedFile(HANDLE h, const char *variable)
 {
-    char want[16], name[MAX_PATH], path[MAX_PATH + 8];
-    if (!GetEnvironmentVariableA("SETUP_FAULT", want, sizeof(want)) || strcmp(want, fault) != 0 ||
-        !GetEnvironmentVariableA("SETUP_FAULT_FILE", name, sizeof(name)))
+    char name[MAX_PATH], path[MAX_PATH + 8];
+    if (!GetEnvironmentVariableA(variable, name, sizeof(name)))
         return FALSE;
     DWORD cch = GetFinalPathNameByHandleA(h, path, sizeof(path), 0);
     size_t cchName = strlen(name);
     return cch > cchName && cch < sizeof(path) && path[cch - cchName - 1] == '\\' &&
            _stricmp(path + cch - cchName, name) == 0;
+}
+
+static BOOL IsFaultFile(HANDLE h, const char *fault)
+{
+    char want[16];
+    return GetEnvironmentVariableA("SETUP_FAULT", want, sizeof(want)) && strcmp(want, fault) == 0 &&
+           IsNamedFile(h, "SETUP_FAULT_FILE");
+}
+
+static BOOL TraceLine(const char *line, char *path, DWORD cchPath);
+
+/* Writes line to the trace, then holds the setup until the file <trace
+   file>.hold is removed, or 20 s pass. */
+static void TraceAndHold(const char *line)
+{
+    char path[MAX_PATH + 8];
+    if (!TraceLine(line, path, MAX_PATH))
+        return;
+    strcat(path, ".hold");
+    for (int i = 0; i < 2000 && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; i++)
+        Sleep(10);
 }
 
 static BOOL WINAPI ShortWriteFile(HANDLE h, LPCVOID data, DWORD cb, LPDWORD pcbDone, LPOVERLAPPED overlapped)
@@ -49,8 +70,12 @@ static BOOL WINAPI ShortWriteFile(HANDLE h, LPCVOID data, DWORD cb, LPDWORD pcbD
     return WriteFile(h, data, cb - 1, pcbDone, overlapped);
 }
 
+/* With SETUP_HOLD_FILE set, the close of that file is also where the
+   setup is held, tracing "held". */
 static BOOL WINAPI FailingCloseHandle(HANDLE h)
 {
+    if (IsNamedFile(h, "SETUP_HOLD_FILE"))
+        TraceAndHold("held\n");
     BOOL fault = IsFaultFile(h, "close");
     BOOL ok = CloseHandle(h);
     if (!fault)
@@ -141,15 +166,14 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK TraceHookProc(int code, WPARAM
         long pos = (long)SendMessageA(msg->hwnd, PBM_GETPOS, 0, 0);
         snprintf(line, sizeof(line), "%ld\t%s\n", pos, status);
         char hold[16];
-        if (TraceLine(line, path, MAX_PATH) &&
-            GetEnvironmentVariableA("SETUP_TRACE_HOLD", hold, sizeof(hold)) && atol(hold) == pos)
+        if (GetEnvironmentVariableA("SETUP_TRACE_HOLD", hold, sizeof(hold)) && atol(hold) == pos)
         {
             // Painted first, so that the screen shows this position while held.
             UpdateWindow(msg->hwnd);
-            strcat(path, ".hold");
-            for (int i = 0; i < 2000 && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; i++)
-                Sleep(10);
+            TraceAndHold(line);
         }
+        else
+            TraceLine(line, path, MAX_PATH);
     }
     return CallNextHookEx(NULL, code, wParam, lParam);
 }
