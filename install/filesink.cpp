@@ -181,16 +181,19 @@ int BeginFile(FileSink *sink, const char *name)
         return 0;
     // In a folder this run made nothing earlier can be replaced: the file is
     // written at its place, which spares a rename each (a quarter of a
-    // millisecond under Wine). Elsewhere it is written beside it.
+    // millisecond under Wine). Elsewhere it is written beside it, and a
+    // folder (or a link to one) where it goes cannot be set aside for it; the
+    // folders on the path are held, so the name cannot change.
     if (sink->fFolderFresh)
         memcpy(sink->szTemp, sink->szPath, sizeof(sink->szTemp));
-    else if (!TemporaryPath(sink->szTemp, sizeof(sink->szTemp), sink->folder, name, sink->cBegun, SETUP_TEMP_NEW))
-        return FailSink(sink, "Path Too Long", sink->szPath);
-    // A folder (or a link to one) where the file goes cannot be set aside
-    // for it. The folders on the path are held: the name cannot change.
-    DWORD attributes = sink->fFolderFresh ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(sink->szPath);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return FailSink(sink, "Cannot Create File", sink->szPath);
+    else
+    {
+        if (!TemporaryPath(sink->szTemp, sizeof(sink->szTemp), sink->folder, name, sink->cBegun, SETUP_TEMP_NEW))
+            return FailSink(sink, "Path Too Long", sink->szPath);
+        DWORD attributes = GetFileAttributesA(sink->szPath);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return FailSink(sink, "Cannot Create File", sink->szPath);
+    }
     if (!NoteInJournal(sink, sink->fFolderFresh))
         return 0;
 

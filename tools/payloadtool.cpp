@@ -488,12 +488,17 @@ static size_t FrameNow(const Compressor *c)
     return c->table.size() / PAYLOAD_FRAME_ROW_BYTES;
 }
 
+/* The stored bytes planned for frame k. */
+static unsigned long long PlannedFrameBytes(const Compressor *c, size_t k)
+{
+    return c->ends[k] - (k ? c->ends[k - 1] : 0);
+}
+
 /* Starts the next frame on its own, with fixed parameters and its decoded
    size in its header. */
 static bool StartFrame(Compressor *c)
 {
-    size_t k = FrameNow(c);
-    unsigned long long cb = c->ends[k] - (k ? c->ends[k - 1] : 0);
+    unsigned long long cb = PlannedFrameBytes(c, FrameNow(c));
     return !ZSTD_isError(ZSTD_CCtx_reset(c->cctx, ZSTD_reset_session_and_parameters)) &&
            !ZSTD_isError(ZSTD_CCtx_setParameter(c->cctx, ZSTD_c_compressionLevel, c->level)) &&
            !ZSTD_isError(ZSTD_CCtx_setParameter(c->cctx, ZSTD_c_windowLog,
@@ -541,7 +546,7 @@ static void Compress(Output *out)
         // A frame's sizes fit the row: the payload is at most 1.75 GiB, and
         // one of several frames decodes to at most FRAME_BYTES_MAX.
         unsigned char row[PAYLOAD_FRAME_ROW_BYTES];
-        WriteFrameRow((uint32_t)c->cbFramePacked, (uint32_t)(c->ends[k] - (k ? c->ends[k - 1] : 0)), row);
+        WriteFrameRow((uint32_t)c->cbFramePacked, (uint32_t)PlannedFrameBytes(c, k), row);
         c->table.insert(c->table.end(), row, row + sizeof(row));
         c->cbFramePacked = 0;
         if (FrameNow(c) < c->ends.size() && !StartFrame(c))
